@@ -1,0 +1,461 @@
+#include "korvel/sim/device.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <map>
+#include <queue>
+#include <random>
+#include <thread>
+
+namespace korvel::sim {
+
+namespace {
+
+int64_t now_ms() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+int listen_on(const std::string& address, int port, std::string* error) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
+    if (error) *error = std::string("socket: ") + std::strerror(errno);
+    return -1;
+  }
+  int on = 1;
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  if (inet_pton(AF_INET, address.c_str(), &addr.sin_addr) != 1 ||
+      bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || listen(fd, 16) != 0) {
+    if (error)
+      *error = "cannot listen on " + address + ":" + std::to_string(port) + ": " +
+               std::strerror(errno);
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+enum class Kind { Id, Cmd, Data };
+
+const char* kind_name(Kind k) {
+  switch (k) {
+    case Kind::Id: return "id";
+    case Kind::Cmd: return "cmd";
+    case Kind::Data: return "data";
+  }
+  return "";
+}
+
+struct Conn {
+  int fd = -1;
+  Kind kind = Kind::Cmd;
+  std::string in;
+  std::string out;
+  bool close_after_flush = false;
+};
+
+struct Timer {
+  int64_t due;
+  uint64_t seq;
+  uint64_t conn_id;
+  std::string bytes;  // written to the connection when due
+  bool close = false;
+  bool operator>(const Timer& o) const { return due != o.due ? due > o.due : seq > o.seq; }
+};
+
+}  // namespace
+
+struct Device::Impl {
+  Config config;
+  std::unique_ptr<Model> model;
+
+  mutable std::mutex mu;
+  mutable std::condition_variable cv;  // signalled when a command is recorded
+  std::vector<std::string> commands;
+  std::vector<Fault> faults;
+  bool silent_id = false;
+  std::uint64_t acks = 0;
+
+  int listeners[3] = {-1, -1, -1};
+  int wake[2] = {-1, -1};
+  std::map<uint64_t, Conn> conns;
+  uint64_t next_conn = 1;
+  std::priority_queue<Timer, std::vector<Timer>, std::greater<Timer>> timers;
+  uint64_t timer_seq = 0;
+  std::thread loop;
+  std::atomic<bool> running{false};
+  std::mt19937 rng{12345};
+
+  int port_of(Kind k) const {
+    return k == Kind::Id ? config.id_port : k == Kind::Cmd ? config.cmd_port : config.data_port;
+  }
+
+  void wakeup() const {
+    const char c = 1;
+    if (wake[1] >= 0) (void)!write(wake[1], &c, 1);
+  }
+
+  void close_conn(uint64_t id) {
+    auto it = conns.find(id);
+    if (it == conns.end()) return;
+    close(it->second.fd);
+    conns.erase(it);
+  }
+
+  void queue_bytes(uint64_t id, const std::string& bytes) {
+    auto it = conns.find(id);
+    if (it == conns.end()) return;
+    it->second.out += bytes;
+    flush(id);
+  }
+
+  void flush(uint64_t id) {
+    auto it = conns.find(id);
+    if (it == conns.end()) return;
+    Conn& c = it->second;
+    while (!c.out.empty()) {
+      const ssize_t n = send(c.fd, c.out.data(), c.out.size(), MSG_NOSIGNAL);
+      if (n > 0) {
+        c.out.erase(0, static_cast<std::size_t>(n));
+        continue;
+      }
+      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
+      close_conn(id);
+      return;
+    }
+    if (c.close_after_flush) close_conn(id);
+  }
+
+  void schedule(int64_t due, uint64_t conn, std::string bytes, bool close_conn_after = false) {
+    timers.push(Timer{due, timer_seq++, conn, std::move(bytes), close_conn_after});
+  }
+
+  // Identification port: "10" model id, "01" firmware version and date.
+  void on_id_line(uint64_t id, const std::string& line) {
+    if (silent_id) return;
+    if (line == "10") {
+      queue_bytes(id, "!0" + (config.id.empty() ? model->id_string() : config.id) + "\r");
+    } else if (line == "01") {
+      char text[64];
+      std::snprintf(text, sizeof text, "!01%X ", config.firmware);
+      queue_bytes(id, text + config.firmware_date + "\r");
+    }
+  }
+
+  void on_cmd_line(uint64_t id, const std::string& line) {
+    commands.push_back(line);
+    cv.notify_all();
+    std::optional<std::string> reply = model->handle(line);
+
+    Fault* fault = nullptr;
+    for (Fault& f : faults) {
+      if (f.count != 0 && line.compare(0, f.match.size(), f.match) == 0) {
+        fault = &f;
+        if (f.count > 0) --f.count;
+        break;
+      }
+    }
+    if (fault == nullptr) {
+      if (reply) queue_bytes(id, *reply + "\r");
+      return;
+    }
+    const int64_t now = now_ms();
+    switch (fault->kind) {
+      case Fault::Kind::NoReply:
+        break;
+      case Fault::Kind::Delay:
+        if (reply) schedule(now + fault->delay_ms, id, *reply + "\r");
+        break;
+      case Fault::Kind::Split: {
+        if (!reply) break;
+        const std::string whole = *reply + "\r";
+        const int pieces = std::max(1, std::min<int>(fault->pieces, static_cast<int>(whole.size())));
+        std::size_t pos = 0;
+        for (int i = 0; i < pieces; ++i) {
+          const std::size_t len = i + 1 == pieces ? whole.size() - pos : whole.size() / pieces;
+          schedule(now + static_cast<int64_t>(i) * fault->delay_ms, id, whole.substr(pos, len));
+          pos += len;
+        }
+        break;
+      }
+      case Fault::Kind::Garbage: {
+        std::string junk(24, '\0');
+        std::uniform_int_distribution<int> byte(1, 255);
+        for (char& c : junk) {
+          do c = static_cast<char>(byte(rng));
+          while (c == '\r');
+        }
+        queue_bytes(id, junk + "\r");
+        break;
+      }
+      case Fault::Kind::Overlong:
+        queue_bytes(id, "!" + std::string(fault->length, 'A') + "\r");
+        break;
+      case Fault::Kind::Close:
+        close_conn(id);
+        break;
+      case Fault::Kind::Reply:
+        schedule(now + fault->delay_ms, id, fault->text + "\r");
+        break;
+    }
+  }
+
+  void on_data_bytes(Conn& c) {
+    // Acknowledgements: 4-byte little-endian sample counts.
+    while (c.in.size() >= 4) {
+      c.in.erase(0, 4);
+      ++acks;
+    }
+  }
+
+  void on_readable(uint64_t id) {
+    auto it = conns.find(id);
+    if (it == conns.end()) return;
+    char buf[4096];
+    const ssize_t n = recv(it->second.fd, buf, sizeof buf, 0);
+    if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
+      close_conn(id);
+      return;
+    }
+    if (n < 0) return;
+    Conn& c = it->second;
+    c.in.append(buf, static_cast<std::size_t>(n));
+    if (c.kind == Kind::Data) {
+      on_data_bytes(c);
+      return;
+    }
+    std::size_t cr;
+    while (conns.count(id) && (cr = conns[id].in.find('\r')) != std::string::npos) {
+      std::string line = conns[id].in.substr(0, cr);
+      conns[id].in.erase(0, cr + 1);
+      if (conns[id].kind == Kind::Id)
+        on_id_line(id, line);
+      else
+        on_cmd_line(id, line);
+    }
+  }
+
+  void on_accept(Kind kind) {
+    const int lfd = listeners[static_cast<int>(kind)];
+    for (;;) {
+      const int fd = accept4(lfd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+      if (fd < 0) return;
+      Conn c;
+      c.fd = fd;
+      c.kind = kind;
+      conns[next_conn++] = std::move(c);
+    }
+  }
+
+  void run_due_timers() {
+    const int64_t now = now_ms();
+    while (!timers.empty() && timers.top().due <= now) {
+      Timer t = timers.top();
+      timers.pop();
+      if (!t.bytes.empty()) queue_bytes(t.conn_id, t.bytes);
+      if (t.close) close_conn(t.conn_id);
+    }
+  }
+
+  void run() {
+    std::unique_lock<std::mutex> lock(mu);
+    while (running) {
+      std::vector<pollfd> fds;
+      std::vector<std::pair<int, uint64_t>> who;  // (listener kind or -1, conn id)
+      fds.push_back({wake[0], POLLIN, 0});
+      who.push_back({-2, 0});
+      for (int k = 0; k < 3; ++k) {
+        if (listeners[k] < 0) continue;
+        fds.push_back({listeners[k], POLLIN, 0});
+        who.push_back({k, 0});
+      }
+      for (auto& [id, c] : conns) {
+        short ev = POLLIN;
+        if (!c.out.empty()) ev |= POLLOUT;
+        fds.push_back({c.fd, ev, 0});
+        who.push_back({-1, id});
+      }
+      int timeout = -1;
+      if (!timers.empty()) timeout = static_cast<int>(std::max<int64_t>(0, timers.top().due - now_ms()));
+      lock.unlock();
+      const int r = poll(fds.data(), fds.size(), timeout);
+      lock.lock();
+      if (r < 0 && errno != EINTR) break;
+      for (std::size_t i = 0; r > 0 && i < fds.size(); ++i) {
+        if (fds[i].revents == 0) continue;
+        const auto [k, id] = who[i];
+        if (k == -2) {
+          char drain[64];
+          while (read(wake[0], drain, sizeof drain) > 0) {
+          }
+        } else if (k >= 0) {
+          if (listeners[k] >= 0) on_accept(static_cast<Kind>(k));
+        } else {
+          if (fds[i].revents & POLLOUT) flush(id);
+          if (fds[i].revents & (POLLIN | POLLHUP | POLLERR)) on_readable(id);
+        }
+      }
+      run_due_timers();
+    }
+  }
+};
+
+Device::Device(Config config) : config_(std::move(config)), impl_(std::make_unique<Impl>()) {
+  impl_->config = config_;
+}
+
+Device::~Device() { stop(); }
+
+bool Device::start(std::string* error) {
+  Impl& d = *impl_;
+  if (d.running) return true;
+  d.model = make_model(config_.model);
+  if (!d.model) {
+    if (error) *error = "unknown device family: " + config_.model;
+    return false;
+  }
+  d.model->attach(this);
+  const Kind kinds[3] = {Kind::Id, Kind::Cmd, Kind::Data};
+  for (Kind k : kinds) {
+    d.listeners[static_cast<int>(k)] = listen_on(config_.address, d.port_of(k), error);
+    if (d.listeners[static_cast<int>(k)] < 0) {
+      for (int& fd : d.listeners)
+        if (fd >= 0) close(fd), fd = -1;
+      return false;
+    }
+  }
+  if (pipe2(d.wake, O_NONBLOCK | O_CLOEXEC) != 0) {
+    if (error) *error = "pipe failed";
+    for (int& fd : d.listeners)
+      if (fd >= 0) close(fd), fd = -1;
+    return false;
+  }
+  d.running = true;
+  d.loop = std::thread([&d] { d.run(); });
+  return true;
+}
+
+void Device::stop() {
+  Impl& d = *impl_;
+  if (!d.running.exchange(false)) return;
+  d.wakeup();
+  d.loop.join();
+  std::lock_guard<std::mutex> lock(d.mu);
+  for (auto& [id, c] : d.conns) close(c.fd);
+  d.conns.clear();
+  for (int& fd : d.listeners)
+    if (fd >= 0) close(fd), fd = -1;
+  for (int& fd : d.wake)
+    if (fd >= 0) close(fd), fd = -1;
+}
+
+std::vector<std::string> Device::commands() const {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  return impl_->commands;
+}
+
+void Device::clear_commands() {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  impl_->commands.clear();
+}
+
+std::size_t Device::count_commands(const std::string& prefix) const {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  std::size_t n = 0;
+  for (const std::string& c : impl_->commands)
+    if (c.compare(0, prefix.size(), prefix) == 0) ++n;
+  return n;
+}
+
+bool Device::wait_for_command(const std::string& prefix, int timeout_ms) const {
+  std::unique_lock<std::mutex> lock(impl_->mu);
+  return impl_->cv.wait_for(lock, std::chrono::milliseconds(timeout_ms), [&] {
+    for (const std::string& c : impl_->commands)
+      if (c.compare(0, prefix.size(), prefix) == 0) return true;
+    return false;
+  });
+}
+
+void Device::add_fault(const Fault& fault) {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  impl_->faults.push_back(fault);
+}
+
+void Device::clear_faults() {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  impl_->faults.clear();
+}
+
+void Device::set_silent_identification(bool silent) {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  impl_->silent_id = silent;
+}
+
+void Device::set_refuse_connections(bool refuse) {
+  Impl& d = *impl_;
+  std::lock_guard<std::mutex> lock(d.mu);
+  const Kind kinds[3] = {Kind::Id, Kind::Cmd, Kind::Data};
+  for (Kind k : kinds) {
+    int& fd = d.listeners[static_cast<int>(k)];
+    if (refuse && fd >= 0) {
+      close(fd);
+      fd = -1;
+    } else if (!refuse && fd < 0) {
+      fd = listen_on(config_.address, d.port_of(k), nullptr);
+    }
+  }
+  d.wakeup();
+}
+
+void Device::drop_connections(const std::string& kind) {
+  Impl& d = *impl_;
+  std::lock_guard<std::mutex> lock(d.mu);
+  for (auto it = d.conns.begin(); it != d.conns.end();) {
+    if (kind.empty() || kind == kind_name(it->second.kind)) {
+      close(it->second.fd);
+      it = d.conns.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  d.wakeup();
+}
+
+void Device::with_model(const std::function<void(Model&)>& f) {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  if (impl_->model) f(*impl_->model);
+}
+
+std::uint64_t Device::acks_received() const {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  return impl_->acks;
+}
+
+std::string unique_loopback_address() {
+  static std::atomic<unsigned> counter{0};
+  // 14 bits of the process id and 10 bits of the counter fill 127.x.y.z;
+  // z never becomes 0 or 255.
+  const unsigned pid = static_cast<unsigned>(getpid()) % 16381u;
+  const unsigned n = counter++ % 1000u;
+  const unsigned a = pid >> 6;                          // 0..255
+  const unsigned b = ((pid & 0x3Fu) << 2) | (n / 250);  // 0..255
+  const unsigned c = n % 250 + 1;                       // 1..250
+  return "127." + std::to_string(a) + "." + std::to_string(b) + "." + std::to_string(c);
+}
+
+}  // namespace korvel::sim

@@ -1,0 +1,123 @@
+// A simulated acquisition device on a loopback address.
+//
+// It listens on the identification port (10000), the command port and the
+// data port of its own address, answers exactly as the devices do, records
+// every command it receives, and can be told to misbehave (silence, late or
+// split replies, garbage, dropped or refused connections) so that the
+// library's failure paths can be exercised without hardware.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace korvel::sim {
+
+struct Config {
+  std::string model = "LX3100";  // device family whose command set is served
+  std::string id;                // id string reported on port 10000 (default: the family's)
+  std::string address = "127.0.0.2";
+  int id_port = 10000;
+  int cmd_port = 9999;
+  int data_port = 10010;
+  unsigned firmware = 0x312;
+  std::string firmware_date = "2026/11/20";
+  bool fast = false;  // stream scans as fast as TCP allows instead of in real time
+};
+
+// A misbehaviour applied to commands whose text starts with match.
+struct Fault {
+  enum class Kind {
+    NoReply,   // swallow the reply
+    Delay,     // reply after delay_ms
+    Split,     // reply in `pieces` parts, delay_ms apart
+    Garbage,   // random non-CR bytes, then CR
+    Overlong,  // `length` printable bytes, then CR
+    Close,     // close the command connection instead of replying
+    Reply,     // reply `text` instead of the device's answer
+  };
+  Kind kind = Kind::NoReply;
+  std::string match;  // command prefix; empty matches every command
+  int count = 1;      // commands it applies to; -1 until cleared
+  int delay_ms = 0;
+  int pieces = 2;
+  std::size_t length = 300;
+  std::string text;
+};
+
+class Device;
+
+// The command set and state of one device family. Handlers run on the
+// device's loop thread with the device lock held.
+class Model {
+ public:
+  virtual ~Model() = default;
+  // Id string reported on "10".
+  virtual std::string id_string() const = 0;
+  // Answers one command line (without CR). No value: the device stays silent.
+  virtual std::optional<std::string> handle(const std::string& line) = 0;
+  // Called once when the device starts, before any connection.
+  virtual void attach(Device* device) { device_ = device; }
+
+ protected:
+  Device* device_ = nullptr;
+};
+
+// Creates the model for a family name ("LX3100"); null when unknown.
+std::unique_ptr<Model> make_model(const std::string& family);
+
+class Device {
+ public:
+  explicit Device(Config config);
+  ~Device();
+  Device(const Device&) = delete;
+  Device& operator=(const Device&) = delete;
+
+  // Binds the three ports and starts serving. False (with a reason) when a
+  // port cannot be bound or the family is unknown.
+  bool start(std::string* error = nullptr);
+  // Stops serving and closes every connection. Idempotent.
+  void stop();
+  const Config& config() const { return config_; }
+
+  // Commands received on the command port, in order, without their CR.
+  std::vector<std::string> commands() const;
+  void clear_commands();
+  // Number of received commands that start with prefix.
+  std::size_t count_commands(const std::string& prefix) const;
+  // Waits (at most timeout_ms) until a command starting with prefix arrives.
+  bool wait_for_command(const std::string& prefix, int timeout_ms) const;
+
+  void add_fault(const Fault& fault);
+  void clear_faults();
+  // Accepts identification connections but never answers them.
+  void set_silent_identification(bool silent);
+  // Closes (true) or reopens (false) the listening sockets, so that new
+  // connections are refused.
+  void set_refuse_connections(bool refuse);
+  // Closes every accepted connection of the given kind ("id", "cmd", "data",
+  // or "" for all).
+  void drop_connections(const std::string& kind = "");
+
+  // Runs f with the family model under the device lock.
+  void with_model(const std::function<void(Model&)>& f);
+
+  // Acknowledgements read on the data port (4-byte little-endian counts).
+  std::uint64_t acks_received() const;
+
+  struct Impl;
+
+ private:
+  Config config_;
+  std::unique_ptr<Impl> impl_;
+};
+
+// A loopback address of its own for every call in this process, derived from
+// the process id and a counter, so that tests may run in parallel.
+std::string unique_loopback_address();
+
+}  // namespace korvel::sim

@@ -1,0 +1,11 @@
+#include "korvel/sim/device.h"
+#include "lx3100.h"
+
+namespace korvel::sim {
+
+std::unique_ptr<Model> make_model(const std::string& family) {
+  if (family == "LX3100") return std::make_unique<Lx3100>();
+  return nullptr;
+}
+
+}  // namespace korvel::sim

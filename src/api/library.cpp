@@ -1,0 +1,42 @@
+// Library frame: load and unload, the error functions and the version.
+#include <cstring>
+
+#include "core/errors.h"
+#include "core/version.h"
+#include "korvel/korvel.h"
+
+using namespace korvel;
+
+KV_API int KV_Init() {
+  _ClearLastError();
+  _SetLastError(KV_NO_ERROR);
+  return 0;
+}
+
+KV_API void KV_Free() {}
+
+namespace {
+__attribute__((constructor)) void dll_load() { KV_Init(); }
+__attribute__((destructor)) void dll_unload() { KV_Free(); }
+}  // namespace
+
+extern "C" {
+
+KV_API int KV_GetLastError(void) { return _GetLastError(); }
+
+KV_API void KV_SetLastError(unsigned int code) { _SetLastError(code); }
+
+KV_API void KV_ClearLastError(void) { _ClearLastError(); }
+
+KV_API void KV_GetErrorMessage(unsigned int code, char* text) {
+  if (text == nullptr) return;
+  const char* m = _GetErrorMessage(code);
+  std::memcpy(text, m, std::strlen(m) + 1);
+}
+
+KV_API void KV_GetSDKVersion(char* text) {
+  if (text == nullptr) return;
+  std::memcpy(text, KORVEL_SDK_VERSION, sizeof KORVEL_SDK_VERSION);
+}
+
+}  // extern "C"
