@@ -174,6 +174,7 @@ struct Device::Impl {
       if (reply) queue_bytes(id, *reply + "\r");
       return;
     }
+    if (!fault->text.empty()) reply = fault->text;
     const int64_t now = now_ms();
     switch (fault->kind) {
       case Fault::Kind::NoReply:
@@ -210,7 +211,7 @@ struct Device::Impl {
         close_conn(id);
         break;
       case Fault::Kind::Reply:
-        schedule(now + fault->delay_ms, id, fault->text + "\r");
+        if (reply) schedule(now + fault->delay_ms, id, *reply + "\r");
         break;
     }
   }

@@ -1,5 +1,5 @@
 #include "korvel/sim/device.h"
-#include "lx3100.h"
+#include "korvel/sim/lx3100.h"
 
 namespace korvel::sim {
 

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -24,5 +25,39 @@ inline std::unique_ptr<sim::Device> start_sim(const sim::Config& config) {
   EXPECT_TRUE(d->start(&error)) << error;
   return d;
 }
+
+}  // namespace korvel::test
+
+#include "korvel/korvel.h"
+
+namespace korvel::test {
+
+// A simulated device and the library's handle for it.
+struct OpenDevice {
+  std::unique_ptr<sim::Device> sim;
+  KV_HANDLE handle = nullptr;
+
+  explicit OpenDevice(sim::Config config = sim_config()) {
+    sim = start_sim(config);
+    handle = KV_Device_Create(config.address.c_str());
+    EXPECT_NE(handle, nullptr) << "last error 0x" << std::hex << KV_GetLastError();
+  }
+  ~OpenDevice() {
+    if (handle) KV_Device_Release(handle);
+  }
+  OpenDevice(const OpenDevice&) = delete;
+  OpenDevice& operator=(const OpenDevice&) = delete;
+
+  template <class M>
+  void with(const std::function<void(M&)>& f) {
+    sim->with_model([&](sim::Model& m) { f(static_cast<M&>(m)); });
+  }
+  std::string last_command() const {
+    const auto c = sim->commands();
+    return c.empty() ? std::string() : c.back();
+  }
+};
+
+inline unsigned last_error() { return static_cast<unsigned>(KV_GetLastError()); }
 
 }  // namespace korvel::test

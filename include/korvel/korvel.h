@@ -16,6 +16,12 @@
 #ifndef KORVEL_KORVEL_H
 #define KORVEL_KORVEL_H
 
+#include <stddef.h>
+#include <wchar.h>
+#ifndef __cplusplus
+#include <stdbool.h>
+#endif
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -115,14 +121,403 @@ KV_API void KV_ClearLastError(void);
 KV_API void KV_GetErrorMessage(unsigned int code, char* text);
 
 /* ------------------------------------------------------------------------ */
-/* Library                                                                  */
+/* Library and devices                                                      */
 /* ------------------------------------------------------------------------ */
 
 /**
- * @brief Writes the library version text ("1.2.2.3", at most 16 bytes with NUL).
+ * @brief Writes the library version text ("1.2.2.3"; at most 16 bytes with NUL).
  * Needs no device.
  */
 KV_API void KV_GetSDKVersion(char* text);
+
+/**
+ * @brief Opens a device.
+ * @param address "a.b.c.d" optionally followed by ",cmdport" and ",dataport"
+ *        (defaults 9999 and 10010). Runs of commas count as one; at most 63
+ *        characters, fields of at most 19.
+ * @return the device handle, or 0 with the last error:
+ *   KV_ERR_INVALID_ARGUMENT (null or malformed address, 4 or more fields, a
+ *   port field of 0 or not numeric, over-long text); KV_ERR_OPEN_DEVICE (address
+ *   already open, a connection failed, or the device's connect sequence or
+ *   calibration read failed); KV_ERR_MODULE_NOT_EXIST (model id not recognised,
+ *   or no answer to the identification).
+ */
+KV_API KV_HANDLE KV_Device_Create(const char* address);
+
+/**
+ * @brief Closes a device: stops its scan or logging run, closes its
+ *        connections and frees it. The handle is invalid afterwards.
+ * @return 1 done; 0 with KV_ERR_INVALID_HANDLE.
+ * Must not be called from an event callback of the same device.
+ */
+KV_API int KV_Device_Release(KV_HANDLE handle);
+
+/**
+ * @brief Writes the model name ("LX-3100", ...; at most 20 bytes with NUL).
+ * @return 1; 0 with KV_ERR_INVALID_HANDLE.
+ */
+KV_API int KV_GetModelName(KV_HANDLE handle, char* name);
+
+/**
+ * @brief Writes the firmware version and date as "V<hex version>,<date>"
+ *        (at most 32 bytes with NUL).
+ * @return 1; 0 with KV_ERR_INVALID_HANDLE (text untouched).
+ */
+KV_API int KV_GetFirmwareVersion(KV_HANDLE handle, char* text);
+
+/**
+ * @brief Writes the hardware (FPGA) version text, e.g. "V7b" (at most 16 bytes;
+ *        for slot controllers one version per slot, at most 64 bytes).
+ * @return 1 for a registered device even when the read failed (text empty;
+ *         last error set); 0 with KV_ERR_INVALID_HANDLE (text set empty).
+ */
+KV_API int KV_GetHWFirmwareVersion(KV_HANDLE handle, char* text);
+
+/**
+ * @brief Asks the device to reboot. @return 1 for a registered device; 0 with
+ *        KV_ERR_INVALID_HANDLE.
+ */
+KV_API int KV_Reboot(KV_HANDLE handle);
+
+/**
+ * @brief Raw command exchange: sends command plus CR and waits timeout_ms for
+ *        the CR-ended reply.
+ * @param command at most 254 characters, without CR.
+ * @param reply receives the reply without its CR; must hold 256 bytes.
+ * @return 1 reply received; 0 with KV_ERR_INVALID_HANDLE, KV_ERR_SEND,
+ *         KV_ERR_READ_TIMEOUT or KV_ERR_INVALID_VALUE (command too long).
+ */
+KV_API int KV_SendRecv(KV_HANDLE handle, char* command, char* reply, int timeout_ms);
+
+/**
+ * @brief Slot controllers: number of populated slots and one byte per slot
+ *        (at most 8). @return 1 for a registered device (KV_ERR_UNSUPPORTED
+ *        on devices without slots); 0 with KV_ERR_INVALID_HANDLE.
+ */
+KV_API int KV_Get_Module_Count(KV_HANDLE handle, int* count, char* modules);
+
+/**
+ * @brief Slot controllers: trigger-output settings. @return 1 for a registered
+ *        device; 0 with KV_ERR_INVALID_HANDLE.
+ */
+KV_API int KV_Configure_Trig_Out(KV_HANDLE handle, int a, int b);
+
+/* ------------------------------------------------------------------------ */
+/* Single-point analog input and output                                     */
+/* ------------------------------------------------------------------------ */
+
+/**
+ * @brief Reads one analog input in volts.
+ * @param gain range code (LX-3100: 0 = +-5 V, 1 = +-10 V).
+ * @return 1; 0 with KV_ERR_INVALID_HANDLE, KV_ERR_INPUT_CHANNEL,
+ *         KV_ERR_GAIN_RANGE, KV_ERR_RESPONSE (no valid reply) or KV_ERR_INVALID_VALUE.
+ * While a scan is receiving, the values of the last read are returned.
+ */
+KV_API int KV_ReadAI(KV_HANDLE handle, int channel, int gain, float* value);
+
+/**
+ * @brief Reads channels 0..count-1 in volts into values[count].
+ * @return 1; 0 with KV_ERR_INPUT_CHANNEL (count outside 1..channels),
+ *         KV_ERR_GAIN_RANGE (values zeroed), KV_ERR_RESPONSE (values zeroed).
+ */
+KV_API int KV_ReadAIALL(KV_HANDLE handle, int gain, float* values, int count);
+
+/**
+ * @brief Reads one analog input as a calibrated code.
+ * @return 1; 0 with the codes of KV_ReadAI; *value is 0 on failure.
+ */
+KV_API int KV_ReadAIHEX(KV_HANDLE handle, int channel, int gain, int* value);
+
+/**
+ * @brief Reads channels 0..count-1 as calibrated codes into values[count].
+ * @return 1; 0 as KV_ReadAIALL (values zeroed).
+ */
+KV_API int KV_ReadAIALLHEX(KV_HANDLE handle, int gain, int* values, int count);
+
+/**
+ * @brief Drives an analog output (devices with outputs).
+ * @return 1; 0 with KV_ERR_INPUT_CHANNEL, KV_ERR_GAIN_RANGE, KV_ERR_BUSY_SAMPLING,
+ *         KV_ERR_RESPONSE, or KV_ERR_UNSUPPORTED on devices without outputs.
+ */
+KV_API int KV_WriteAO(KV_HANDLE handle, int channel, int range, float value);
+
+/** @brief As KV_WriteAO with a raw 16-bit output code. */
+KV_API int KV_WriteAOHEX(KV_HANDLE handle, int channel, int range, int value);
+
+/**
+ * @brief Calibrates a raw code with the device's (or an open log file's) tables.
+ * @param handle a device handle, or a log-file handle from KV_LogFile_Open.
+ * @return 1; 0 with KV_ERR_INVALID_HANDLE, KV_ERR_INPUT_CHANNEL, KV_ERR_GAIN_RANGE.
+ */
+KV_API int KV_Calibrate_Data_HEX(KV_HANDLE handle, int channel, int gain, int raw, int* out);
+
+/** @brief As KV_Calibrate_Data_HEX, giving volts. */
+KV_API int KV_Calibrate_Data_Float(KV_HANDLE handle, int channel, int gain, int raw, float* out);
+
+/**
+ * @brief The calibration pair of a channel and gain code: Q15 gain factor
+ *        (32768 = 1.0) and offset in codes.
+ * @return 1; 0 with KV_ERR_INPUT_CHANNEL or KV_ERR_GAIN_RANGE (both outputs 0).
+ */
+KV_API int KV_ReadGainOffset(KV_HANDLE handle, int channel, int gain, unsigned short* gain_factor,
+                             short* offset);
+
+/* ------------------------------------------------------------------------ */
+/* Digital I/O, counters and encoders                                       */
+/* ------------------------------------------------------------------------ */
+/* While a scan is receiving these fail with KV_ERR_BUSY_SAMPLING.           */
+
+/**
+ * @brief Reads the digital inputs and the digital-output state (one bit per line).
+ * @return 1; 0 with KV_ERR_RESPONSE, KV_ERR_INVALID_VALUE; an unknown handle
+ *         sets both outputs 0.
+ */
+KV_API int KV_ReadDIO(KV_HANDLE handle, unsigned int* di, unsigned int* do_value);
+
+/** @brief Sets all digital outputs (0..15 on the LX-3100; else KV_ERR_INVALID_ARGUMENT). */
+KV_API int KV_WriteDO(KV_HANDLE handle, unsigned int value);
+
+/** @brief Sets or clears one digital output. @return 1; 0 with KV_ERR_INPUT_CHANNEL, ... */
+KV_API int KV_WriteDOBit(KV_HANDLE handle, int bit, bool on);
+
+/**
+ * @brief Configuration bits and preset of a DI counter; *extra is set 0.
+ * @return 1; 0 with KV_ERR_INPUT_CHANNEL, KV_ERR_RESPONSE; an unknown handle
+ *         sets all three outputs 0.
+ */
+KV_API int KV_GetDICNTConfig(KV_HANDLE handle, unsigned int channel, unsigned int* config,
+                             unsigned int* preset, unsigned int* extra);
+/** @brief Sets a DI counter's configuration bits (bit 0, bit 1) and preset. */
+KV_API int KV_SetDICNTConfig(KV_HANDLE handle, unsigned int channel, unsigned int config,
+                             unsigned int preset);
+/** @brief Configuration bits and preset of a counter; *extra is set 0. */
+KV_API int KV_GetCounterConfig(KV_HANDLE handle, unsigned int channel, unsigned int* config,
+                               unsigned int* preset, unsigned int* extra);
+/** @brief Sets a counter's configuration bits and preset. */
+KV_API int KV_SetCounterConfig(KV_HANDLE handle, unsigned int channel, unsigned int config,
+                               unsigned int preset);
+/** @brief Reads one DI counter (unknown handle: *value 0). */
+KV_API int KV_GetDICNT(KV_HANDLE handle, unsigned int channel, unsigned int* value);
+/** @brief Reads one counter. */
+KV_API int KV_GetCounter(KV_HANDLE handle, unsigned int channel, unsigned int* value);
+/** @brief Clears one DI counter. @return 1 when the device accepted it. */
+KV_API int KV_ClearDICNT(KV_HANDLE handle, unsigned int channel);
+/** @brief Clears all DI counters. */
+KV_API int KV_ClearDICNTALL(KV_HANDLE handle);
+/** @brief Clears one counter. */
+KV_API int KV_ClearCounter(KV_HANDLE handle, unsigned int channel);
+/** @brief Clears all counters. */
+KV_API int KV_ClearCounterALL(KV_HANDLE handle);
+/**
+ * @brief Reads DI counters 0..count-1 into values[count].
+ * @return 1; 0 with KV_ERR_INPUT_CHANNEL (values zeroed), KV_ERR_RESPONSE.
+ */
+KV_API int KV_GetDICNTAll(KV_HANDLE handle, unsigned int* values, int count);
+/** @brief Reads counters 0..count-1 into values[count]. */
+KV_API int KV_GetCounterAll(KV_HANDLE handle, unsigned int* values, int count);
+/** @brief Encoder settings (devices with an encoder; unknown handle: all 0). */
+KV_API int KV_GetEncoderMode(KV_HANDLE handle, int channel, int* s1, int* s2, int* s3);
+/** @brief Sets the encoder settings. */
+KV_API int KV_SetEncoderMode(KV_HANDLE handle, int channel, int s1, int s2, int s3);
+/** @brief Reads the encoder count (unknown handle: *value 0). */
+KV_API int KV_ReadEncoder(KV_HANDLE handle, int channel, unsigned int* value);
+/** @brief Clears the encoder count. */
+KV_API int KV_ClearEncoder(KV_HANDLE handle, int channel);
+
+/* ------------------------------------------------------------------------ */
+/* Scan configuration and triggers                                          */
+/* ------------------------------------------------------------------------ */
+
+/**
+ * @brief Sets the high-speed scan.
+ * @param ch_count channels scanned (1..channels), @param gain range code,
+ * @param trig_mode trigger mode (LX-3100: 0, 1, 2, 3, 5, 6, 8, 9),
+ * @param sample_rate samples per second per channel, @param sample_count total
+ *        samples over all channels (0 = continuous), @param transfer_mode and
+ * @param option passed to the device.
+ * @return 1; 0 with KV_ERR_INTERRUPT_MODE, KV_ERR_SCAN_MODE, KV_ERR_VALUE_RANGE,
+ *         KV_ERR_INPUT_CHANNEL, KV_ERR_GAIN_RANGE or an exchange error.
+ */
+KV_API int KV_SetAIScanParam(KV_HANDLE handle, short ch_count, short gain, short trig_mode,
+                             int sample_rate, unsigned int sample_count, short transfer_mode,
+                             short option);
+/** @brief Reads the scan settings back from the device (unknown handle: all 0). */
+KV_API int KV_GetAIScanParam(KV_HANDLE handle, short* ch_count, short* gain, short* trig_mode,
+                             int* sample_rate, unsigned int* sample_count, short* transfer_mode,
+                             short* option);
+/**
+ * @brief Sets the analog trigger: mode 0..3, per channel enable/high/low
+ *        levels in volts for the first n channels, pre + post = sample count.
+ * @return 1; 0 with KV_ERR_TRIGGER_CHANNEL, KV_ERR_TRIGGER_PARAM,
+ *         KV_ERR_TRIGGER_SETUP, KV_ERR_INVALID_VALUE or KV_ERR_INVALID_HANDLE.
+ */
+KV_API int KV_SetAIAnalogTriggerParam(KV_HANDLE handle, int mode, char* enable, float* high,
+                                      float* low, int n, unsigned int pre, unsigned int post);
+/** @brief Reads the analog trigger back; *reserved is always set 0. */
+KV_API int KV_GetAIAnalogTriggerParam(KV_HANDLE handle, int* mode, char* enable, float* high,
+                                      float* low, int n, unsigned int* pre, unsigned int* post,
+                                      unsigned int* reserved);
+/** @brief Sets the delay trigger (5..10 000 000; else KV_ERR_DELAY_RANGE). */
+KV_API int KV_SetAIDelayTriggerParam(KV_HANDLE handle, unsigned int delay);
+/** @brief Reads the delay trigger back; *extra is always set 0. */
+KV_API int KV_GetAIDelayTriggerParam(KV_HANDLE handle, unsigned int* delay, unsigned int* extra);
+/**
+ * @brief Sets a configuration item. Items: 2 rate exponent (index 2), 4 logger
+ *        settings (index 1 folder grouping 0..7, index 2 a stored value),
+ *        5 device settings (index 0, 1) and receive time-out base (index 2,
+ *        in units of 50 ms), 6 per-channel factor (index = channel).
+ * @return 1; 0 with KV_ERR_INVALID_ARGUMENT or KV_ERR_CONFIG_ITEM.
+ */
+KV_API int KV_SetConfig(KV_HANDLE handle, int item, int index, int value);
+/** @brief Reads a configuration item (see KV_SetConfig). */
+KV_API int KV_GetConfig(KV_HANDLE handle, int item, int index, int* value);
+/** @brief Asks the device to send the samples held in its RAM. */
+KV_API int KV_TransmitDataCmd(KV_HANDLE handle);
+
+/* ------------------------------------------------------------------------ */
+/* Acquisition and buffers                                                  */
+/* ------------------------------------------------------------------------ */
+
+/** Status bits of KV_GetAIBufferStatus. */
+#define KV_STATUS_DATA          0x01u /* samples waiting in the buffer */
+#define KV_STATUS_OVERRUN       0x02u /* samples were lost (buffer full, or a file write failed) */
+#define KV_STATUS_ENDED         0x04u /* the acquisition thread has ended */
+#define KV_STATUS_TIMEOUT       0x08u /* ended by a data time-out */
+#define KV_STATUS_LOG_ENDED     0x10u /* the logger thread has ended */
+#define KV_STATUS_LOG_TIMEOUT   0x20u /* the logger ended by a data time-out */
+#define KV_STATUS_LOG_FILE      0x40u /* the first data file was opened */
+#define KV_STATUS_COUNT_REACHED 0x80u /* a finite scan reached its sample count */
+
+/**
+ * @brief Starts the configured scan: the library receives the device's
+ *        stream on a worker thread into a buffer of its own.
+ * @return 1 started; 0 when a scan already exists (stop it first), the
+ *         device is not connected, or KV_ERR_OUT_OF_MEMORY.
+ */
+KV_API int KV_StartAIScan(KV_HANDLE handle);
+/**
+ * @brief Stops the scan, joins its thread and discards unread samples.
+ * @return 1; 0 when the device is not connected or KV_ERR_INVALID_HANDLE.
+ * Must not be called from an event callback.
+ */
+KV_API int KV_StopAIScan(KV_HANDLE handle);
+/**
+ * @brief Buffer status bits (KV_STATUS_*) and samples waiting (0 when status is 0).
+ * @return 1; 0 with KV_ERR_INVALID_HANDLE (both outputs 0).
+ */
+KV_API int KV_GetAIBufferStatus(KV_HANDLE handle, unsigned short* status, unsigned int* count);
+/**
+ * @brief Takes up to count samples, calibrated to volts, channels interleaved
+ *        in scan order. @return samples delivered (0 when none or on error;
+ *        an unknown handle sets buffer[0] to 0).
+ */
+KV_API int KV_GetAIBuffer(KV_HANDLE handle, float* buffer, unsigned int count);
+/** @brief As KV_GetAIBuffer, giving raw codes (16-bit codes sign-extended). */
+KV_API int KV_GetAIBufferHex(KV_HANDLE handle, unsigned int* buffer, unsigned int count);
+/** @brief Empties the buffer and clears the status; the scan goes on. @return 1. */
+KV_API int KV_ClearAIBuffer(KV_HANDLE handle);
+/**
+ * @brief Samples received in this scan (or the device's RAM count before any
+ *        data arrived) and the status bits.
+ */
+KV_API int KV_GetTotalSamplingStatus(KV_HANDLE handle, unsigned int* count, unsigned int* status);
+
+/** Scan events (KV_SetEventCallback mask bits). */
+#define KV_EVENT_RECEIVE_ERROR  1u  /* a receive on the data port failed; the run ended */
+#define KV_EVENT_COUNT_REACHED  2u  /* a finite scan reached its sample count */
+#define KV_EVENT_TIMEOUT        4u  /* the run ended by a data time-out */
+#define KV_EVENT_OVERRUN        8u  /* samples were dropped (buffer full) */
+#define KV_EVENT_LOG_COMPLETE   16u /* a logging run reached its sample count */
+
+/**
+ * Event function. value: samples received for KV_EVENT_COUNT_REACHED and
+ * KV_EVENT_LOG_COMPLETE, else 0.
+ * Callbacks run on the library's worker thread that detected the event, never
+ * while it holds a lock of the library. They must return quickly and must not
+ * stop the scan or release the device (KV_StopAIScan, KV_StopLogger,
+ * KV_Device_Release) from inside.
+ */
+typedef void (*KV_EventCallback)(KV_HANDLE handle, unsigned short event, unsigned int value,
+                                 void* user_data);
+
+/**
+ * @brief Registers function for the events in mask (KV_EVENT_*). A null
+ *        function keeps the one registered before; mask and user data are replaced.
+ * @return 1 for a registered device; 0 with KV_ERR_INVALID_HANDLE.
+ */
+KV_API int KV_SetEventCallback(KV_HANDLE handle, unsigned short mask, unsigned short spare,
+                               KV_EventCallback function, void* user_data);
+/** @brief Removes the registration, whatever mask is given. @return 1; 0 for an unknown handle. */
+KV_API int KV_RemoveEventCallback(KV_HANDLE handle, unsigned short mask);
+
+/**
+ * @brief Defines a sync-in frame: headerMode (1..3 put a 4-byte header in front
+ *        of each frame), count (< 8) items of types[] (0..5) and sizes[], option
+ *        bit 0 enables the sync-in scan.
+ * @return 1; 0 with KV_ERR_INVALID_ARGUMENT (count >= 8, checked before the
+ *         handle, or a bad type), KV_ERR_RESPONSE or KV_ERR_INVALID_HANDLE.
+ */
+KV_API int KV_SetSyncInScanParam(KV_HANDLE handle, unsigned int header_mode,
+                                 unsigned short* sizes, unsigned short* types,
+                                 unsigned short count, unsigned int options, unsigned int spare);
+/**
+ * @brief Reads the device's sync-in frame definition; sizes and types hold
+ *        max_count (< 8) entries.
+ * @return 1; 0 with KV_ERR_INVALID_ARGUMENT, KV_ERR_BUFFER_OVERFLOW (more items
+ *         than max_count), KV_ERR_RESPONSE or KV_ERR_INVALID_HANDLE.
+ */
+KV_API int KV_GetSyncInScanParam(KV_HANDLE handle, unsigned int* header_mode,
+                                 unsigned short* sizes, unsigned short* types,
+                                 unsigned short max_count, unsigned short* count,
+                                 unsigned int* options, unsigned int* spare);
+
+/* ------------------------------------------------------------------------ */
+/* Logging to files and the device's SD card                                */
+/* ------------------------------------------------------------------------ */
+
+/**
+ * @brief Starts logging the configured scan into files below path (the current
+ *        folder when null): a configuration file in path/config and data files in
+ *        path/log/<address>/<group folder>, a new one every period minutes.
+ * @param mode 0 raw .bin + config, 1 calibrated text .txt + config, 2 raw .bin +
+ *        config without start time, 3 calibrated text without config, 4 raw
+ *        without config.
+ * @return 1 started; 0 when the device is not connected or KV_ERR_INVALID_HANDLE.
+ */
+KV_API int KV_StartLogger(KV_HANDLE handle, char* path, int period, int mode);
+/** @brief Not supported: KV_ERR_NOT_SUPPORTED, returns 0. */
+KV_API int KV_StartLoggerW(KV_HANDLE handle, wchar_t* path, int period, int mode);
+/** @brief Stops the logging run and closes its files. @return 1; 0 for an unknown handle. */
+KV_API int KV_StopLogger(KV_HANDLE handle);
+
+/** @brief Number of recordings on the device's SD card. */
+KV_API int KV_GetSDAllLogFiles(KV_HANDLE handle, unsigned int* count);
+/**
+ * @brief Sample count and recorded time ("y/m/d-h:m:s:"; at most 256 bytes) of
+ *        SD recording index; first receives a value the device reports.
+ */
+KV_API int KV_GetSDLogFile_Info(KV_HANDLE handle, unsigned int index, unsigned int* first,
+                                unsigned int* samples, char* time);
+/** @brief Not supported: KV_ERR_NOT_SUPPORTED, returns 0. */
+KV_API int KV_DownloadSDFileW(KV_HANDLE handle, unsigned int index, char area, wchar_t* path,
+                              int mode);
+/** @brief Does nothing; returns 0 and leaves the last error as it was. */
+KV_API int KV_DownloadAllSDFiles(KV_HANDLE handle, char* path, int mode);
+
+/* ------------------------------------------------------------------------ */
+/* Software filters (LX-R5000; other devices accept and ignore them)        */
+/* ------------------------------------------------------------------------ */
+
+/** @brief Sets a channel's filter order (even, <= 16384) and sample rate. @return 1. */
+KV_API int KV_Init_Software_Filter(KV_HANDLE handle, int channel, int order, int sample_rate);
+/** @brief Designs (enable != 0) or switches off a low-pass filter. @return 1. */
+KV_API int KV_Set_LowPassFilter(KV_HANDLE handle, int channel, int enable, float f);
+/** @brief Designs or switches off a high-pass filter. @return 1. */
+KV_API int KV_Set_HighPassFilter(KV_HANDLE handle, int channel, int enable, float f);
+/** @brief Band-pass between f2 (lower) and f1 (upper edge). @return 1. */
+KV_API int KV_Set_BandPassFilter(KV_HANDLE handle, int channel, int enable, float f1, float f2);
+/** @brief Band-stop between f2 (lower) and f1 (upper edge). @return 1. */
+KV_API int KV_Set_BandStopFilter(KV_HANDLE handle, int channel, int enable, float f1, float f2);
 
 #ifdef __cplusplus
 } /* extern "C" */

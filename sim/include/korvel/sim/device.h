@@ -38,7 +38,7 @@ struct Fault {
     Garbage,   // random non-CR bytes, then CR
     Overlong,  // `length` printable bytes, then CR
     Close,     // close the command connection instead of replying
-    Reply,     // reply `text` instead of the device's answer
+    Reply,     // answer (after delay_ms) with `text` instead of the device's reply
   };
   Kind kind = Kind::NoReply;
   std::string match;  // command prefix; empty matches every command
@@ -46,7 +46,48 @@ struct Fault {
   int delay_ms = 0;
   int pieces = 2;
   std::size_t length = 300;
-  std::string text;
+  std::string text;  // when set, replaces the device's reply for every kind
+
+  static Fault no_reply(std::string match) { return make(Kind::NoReply, std::move(match)); }
+  static Fault delay(std::string match, int ms) {
+    Fault f = make(Kind::Delay, std::move(match));
+    f.delay_ms = ms;
+    return f;
+  }
+  static Fault split(std::string match, int pieces, int gap_ms) {
+    Fault f = make(Kind::Split, std::move(match));
+    f.pieces = pieces;
+    f.delay_ms = gap_ms;
+    return f;
+  }
+  static Fault garbage(std::string match) { return make(Kind::Garbage, std::move(match)); }
+  static Fault overlong(std::string match, std::size_t n) {
+    Fault f = make(Kind::Overlong, std::move(match));
+    f.length = n;
+    return f;
+  }
+  static Fault close(std::string match) { return make(Kind::Close, std::move(match)); }
+  static Fault reply(std::string match, std::string text) {
+    Fault f = make(Kind::Reply, std::move(match));
+    f.text = std::move(text);
+    return f;
+  }
+  Fault& with_text(std::string t) {
+    text = std::move(t);
+    return *this;
+  }
+  Fault& times(int n) {
+    count = n;
+    return *this;
+  }
+
+ private:
+  static Fault make(Kind k, std::string match) {
+    Fault f;
+    f.kind = k;
+    f.match = std::move(match);
+    return f;
+  }
 };
 
 class Device;

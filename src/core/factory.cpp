@@ -1,0 +1,136 @@
+// KV_Device_Create's road: address parsing, identification, driver choice.
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "core/errors.h"
+#include "core/registry.h"
+#include "drivers/lx3100/lx3100.h"
+#include "net/transport.h"
+
+namespace korvel {
+
+namespace {
+
+using Creator = std::shared_ptr<MODEL> (*)(const char* ip, int cmd_port, int data_port,
+                                          const QLXmodule& row);
+
+template <class Driver>
+std::shared_ptr<MODEL> make(const char* ip, int cmd_port, int data_port, const QLXmodule& row) {
+  return std::make_shared<Driver>(ip, cmd_port, data_port, row);
+}
+
+struct Prefix {
+  const char* text;
+  std::size_t chars;
+  int row;
+  Creator create;  // null: the family's driver is not part of this build
+};
+
+// The first prefix that matches decides. "LX31002" can never win over
+// "LX3100"; both give the same result.
+constexpr Prefix kPrefixes[] = {
+    {"LX3100", 6, kRowLX3100, &make<LX3100>},
+    {"LX31002", 7, kRowLX3100, &make<LX3100>},
+    {"QLX-3200M", 9, kRowLX3200, nullptr},
+    {"MC610s", 6, kRowMC610s, nullptr},
+    {"QLX-R5000", 9, kRowLXR5000, nullptr},
+    {"MC620Ws", 7, kRowMC620Ws, nullptr},
+};
+
+// Working limits of the address string: 63 characters, fields of 19.
+constexpr std::size_t kAddressChars = 63;
+constexpr std::size_t kFieldChars = 19;
+constexpr int kMaxFields = 5;
+
+void* fail(unsigned int code) {
+  _SetLastError(code);
+  return nullptr;
+}
+
+}  // namespace
+
+void* create_device(const char* address) {
+  if (address == nullptr) return fail(KV_ERR_INVALID_ARGUMENT);
+  // Longer strings and fields would have been cut silently into a different
+  // address; refuse them instead.
+  if (std::strlen(address) > kAddressChars) return fail(KV_ERR_INVALID_ARGUMENT);
+
+  // Split like strtok: runs of commas are one separator, empty fields vanish.
+  char fields[kMaxFields][kFieldChars + 1] = {};
+  int count = 0;
+  for (const char* p = address; *p && count < kMaxFields;) {
+    while (*p == ',') ++p;
+    if (!*p) break;
+    const char* end = std::strchr(p, ',');
+    const std::size_t len = end ? static_cast<std::size_t>(end - p) : std::strlen(p);
+    if (len > kFieldChars) return fail(KV_ERR_INVALID_ARGUMENT);
+    std::memcpy(fields[count++], p, len);
+    p += len;
+  }
+  if (count == 0 || !isValidIPv4(fields[0])) return fail(KV_ERR_INVALID_ARGUMENT);
+
+  int cmd_port = kDefaultCommandPort;
+  int data_port = kDefaultDataPort;
+  switch (count) {
+    case 1:
+      break;
+    case 2:
+      cmd_port = std::atoi(fields[1]);
+      if (cmd_port == 0) return fail(KV_ERR_INVALID_ARGUMENT);
+      break;
+    case 3:
+      cmd_port = std::atoi(fields[1]);
+      data_port = std::atoi(fields[2]);
+      if (cmd_port == 0 || data_port == 0) return fail(KV_ERR_INVALID_ARGUMENT);
+      break;
+    default:
+      return fail(KV_ERR_INVALID_ARGUMENT);
+  }
+  return LX3100_AddClient(fields[0], cmd_port, data_port);
+}
+
+void* LX3100_AddClient(const char* ip, int cmd_port, int data_port) {
+  if (KVList().check_Socket_Obj(ip)) return fail(KV_ERR_OPEN_DEVICE);
+  const int id_socket = OpenTcp(ip, kIdentificationPort, 1);
+  if (id_socket < 0) return fail(KV_ERR_OPEN_DEVICE);
+  struct Closer {
+    int fd;
+    ~Closer() { CloseTcp(fd); }
+  } closer{id_socket};
+
+  char id[20] = {};
+  GetModuleNameTCP(id_socket, id, sizeof id);
+  const Prefix* match = nullptr;
+  for (const Prefix& p : kPrefixes) {
+    if (std::strncmp(id, p.text, p.chars) == 0) {
+      match = &p;
+      break;
+    }
+  }
+  if (match == nullptr || match->create == nullptr) return fail(KV_ERR_MODULE_NOT_EXIST);
+
+  std::shared_ptr<MODEL> device = match->create(ip, cmd_port, data_port, QLXMODULE[match->row]);
+  unsigned short version = 0;
+  char date[26] = {};
+  if (GetFirmVersionDateTCP(id_socket, &version, date)) {
+    device->firmware_version = version;
+    std::memcpy(device->firmware_date, date, sizeof device->firmware_date);
+    device->firmware_date[sizeof device->firmware_date - 1] = '\0';
+  }
+  if (!device->ConnectServer()) return fail(KV_ERR_OPEN_DEVICE);
+  // Another thread may have opened the same address meanwhile.
+  if (!KVList().add_if_absent(device)) return fail(KV_ERR_OPEN_DEVICE);
+  return device.get();
+}
+
+int LX3100_RemoveClient(const std::shared_ptr<MODEL>& device) {
+  // Unregistering drops the registry's reference; the driver's destructor
+  // stops its worker and closes its sockets once the last call still running
+  // on the device has returned (at once, normally), so no socket is closed
+  // under an exchange in flight.
+  KVList().remove_Socket_Obj(device.get());
+  return 1;
+}
+
+}  // namespace korvel

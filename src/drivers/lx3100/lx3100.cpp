@@ -1,0 +1,441 @@
+#include "drivers/lx3100/lx3100.h"
+
+#include <cctype>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "core/errors.h"
+#include "net/clock.h"
+
+namespace korvel {
+
+namespace {
+
+template <class T>
+void put(T* out, T value) {
+  if (out) *out = value;
+}
+
+int fail(unsigned int code) {
+  _SetLastError(code);
+  return 0;
+}
+
+int hex_value(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return -1;
+}
+
+}  // namespace
+
+std::size_t Reply::size() const { return std::strlen(text); }
+
+const char* Reply::from(std::size_t pos) const {
+  const std::size_t n = size();
+  return pos <= n ? text + pos : text + n;
+}
+
+char Reply::at(std::size_t pos) const { return pos < size() ? text[pos] : '\0'; }
+
+bool Reply::hex(std::size_t pos, int ndigits, unsigned int* out) const {
+  unsigned int v = 0;
+  for (int i = 0; i < ndigits; ++i) {
+    const int d = hex_value(at(pos + static_cast<std::size_t>(i)));
+    if (d < 0) return false;
+    v = v * 16 + static_cast<unsigned int>(d);
+  }
+  *out = v;
+  return true;
+}
+
+LX3100::LX3100(const char* ip, int cmd_port_arg, int data_port_arg, const QLXmodule& module_arg)
+    : MODEL(ip, cmd_port_arg, data_port_arg, module_arg), data_port(data_port_arg) {
+  GainTable.assign(module.ai_count, std::vector<uint16_t>(module.ai_gain_count, 0));
+  OffsetTable.assign(module.ai_count, std::vector<int16_t>(module.ai_gain_count, 0));
+  wv.assign(module.ai_count, 0);
+}
+
+LX3100::~LX3100() { LX3100::DisconnectServer(); }
+
+bool LX3100::command(Reply& reply, int timeout_ms, const char* format, ...) {
+  char line[kReplyCapacity];
+  va_list args;
+  va_start(args, format);
+  const int n = std::vsnprintf(line, sizeof line, format, args);
+  va_end(args);
+  if (n < 0 || static_cast<std::size_t>(n) >= sizeof line) {
+    _SetLastError(KV_ERR_INVALID_VALUE);
+    return false;
+  }
+  return SendRec(cmd_socket, line, reply.text, timeout_ms) == 1;
+}
+
+int LX3100::ConnectServer() {
+  cmd_socket = OpenTcp(ip_address, cmd_port, 1);
+  if (cmd_socket < 0) {
+    cmd_socket = -1;
+    return fail(KV_ERR_OPEN_DEVICE);
+  }
+  data_socket = OpenTcp_DataPort(ip_address, data_port, 1);
+  if (data_socket < 0) {
+    CloseTcp(cmd_socket);
+    cmd_socket = data_socket = -1;
+    return fail(KV_ERR_OPEN_DEVICE);
+  }
+  SetWinSize(32768);
+  if (!ReadAllGainOffsetfromKV()) {
+    CloseTcp(cmd_socket);
+    CloseTcp(data_socket);
+    cmd_socket = data_socket = -1;
+    return fail(KV_ERR_MODULE_NOT_EXIST);
+  }
+  return 1;
+}
+
+int LX3100::DisconnectServer() {
+  if (cmd_socket >= 0) CloseTcp(cmd_socket);
+  if (data_socket >= 0) CloseTcp(data_socket);
+  cmd_socket = data_socket = -1;
+  return 1;
+}
+
+int LX3100::GetFPGAVersion(char* text) {
+  Reply r;
+  if (!command(r, kCommandTimeoutMs, "$01F")) return 0;
+  // The device answers in decimal; the version is shown in hexadecimal.
+  const int n = std::atoi(r.from(1));
+  if (text) std::snprintf(text, 16, "V%x", static_cast<unsigned int>(n));
+  return 1;
+}
+
+int LX3100::ReBoot() {
+  Reply r;
+  command(r, kCommandTimeoutMs, "Q");
+  return 1;
+}
+
+int LX3100::SetWinSize(unsigned int size) {
+  Reply r;
+  command(r, kCommandTimeoutMs, "~01WS%06u", size);
+  return 1;
+}
+
+int LX3100::ReadAllGainOffsetfromKV() {
+  const int channels = module.ai_count;
+  bool last_ok = false;
+  for (int c = 0; c < channels; ++c) {
+    for (int g = 0; g < 2; ++g) {
+      Reply r;
+      last_ok = command(r, kCalibrationTimeoutMs, "$01R0C%01dG%01d", c, g);
+      unsigned int gain = 0, offset = 0;
+      if (last_ok && g < module.ai_gain_count && r.hex(1, 4, &gain) && r.hex(5, 4, &offset)) {
+        GainTable[c][g] = static_cast<uint16_t>(gain);
+        OffsetTable[c][g] = static_cast<int16_t>(static_cast<uint16_t>(offset));
+      }
+    }
+  }
+  int empty = 0;
+  for (int c = 0; c < channels; ++c)
+    for (int g = 0; g < 2 && g < module.ai_gain_count; ++g)
+      if (GainTable[c][g] == 0 && OffsetTable[c][g] == 0) ++empty;
+  // A device whose table is mostly blank has not been calibrated.
+  if (empty > channels / 2) return 0;
+  return last_ok ? 1 : 0;
+}
+
+int LX3100::ReadGainOffset(int channel, int gain, unsigned short* gain_factor, short* offset) {
+  if (channel < 0 || channel >= module.ai_count) {
+    put<unsigned short>(gain_factor, 0);
+    put<short>(offset, 0);
+    return fail(KV_ERR_INPUT_CHANNEL);
+  }
+  if (gain < 0 || gain >= module.ai_gain_count) {
+    put<unsigned short>(gain_factor, 0);
+    put<short>(offset, 0);
+    return fail(KV_ERR_GAIN_RANGE);
+  }
+  put<unsigned short>(gain_factor, GainTable[channel][gain]);
+  put<short>(offset, OffsetTable[channel][gain]);
+  return 1;
+}
+
+int LX3100::Calibrate_HEX(int raw, int channel, int gain, int* code) {
+  if (channel < 0 || channel >= module.ai_count) return fail(KV_ERR_INPUT_CHANNEL);
+  if (gain < 0 || gain >= module.ai_gain_count) return fail(KV_ERR_GAIN_RANGE);
+  const int32_t r = static_cast<int16_t>(static_cast<uint16_t>(raw & 0xFFFF));
+  // Q15 gain: the arithmetic shift rounds towards minus infinity, as the
+  // device's own firmware does.
+  const int32_t p = (r * static_cast<int32_t>(GainTable[channel][gain])) >> 15;
+  int32_t v = p + OffsetTable[channel][gain];
+  if (v > 32767) v = 32767;
+  if (v < -32768) v = -32768;
+  put(code, static_cast<int>(v));
+  return 1;
+}
+
+int LX3100::Calibrate_Hex2Float(int raw, int channel, int gain, float* value) {
+  if (channel < 0 || channel >= module.ai_count) return fail(KV_ERR_INPUT_CHANNEL);
+  if (gain < 0 || gain >= module.ai_gain_count) return fail(KV_ERR_GAIN_RANGE);
+  int code = 0;
+  Calibrate_HEX(raw, channel, gain, &code);
+  float v = 0.0f;
+  if (gain == 0) v = static_cast<float>(code) / 6553.6f;        // +-5 V
+  else if (gain == 1) v = static_cast<float>(code) / 3276.8f;   // +-10 V
+  put(value, v);
+  return 1;
+}
+
+int LX3100::ReadAIALLHEXRAW(int gain, int* raw, int count) {
+  if (count < 0 || count > module.ai_count) return fail(KV_ERR_INPUT_CHANNEL);
+  if (getKVsamplingStatus() && firstrun0) {
+    for (int i = 0; i < count; ++i) raw[i] = wv[i];
+    return 1;
+  }
+  Reply r;
+  if (!command(r, kCommandTimeoutMs, "#01H%01d", gain)) return fail(KV_ERR_RESPONSE);
+  for (int i = 0; i < count; ++i) {
+    unsigned int v = 0;
+    if (!r.hex(1 + 4 * static_cast<std::size_t>(i), 4, &v)) return fail(KV_ERR_INVALID_VALUE);
+    raw[i] = static_cast<int>(v);
+  }
+  for (int i = 0; i < count; ++i) wv[i] = raw[i];
+  firstrun0 = true;
+  return 1;
+}
+
+int LX3100::ReadAI(int channel, int gain, float* value) {
+  if (channel < 0 || channel >= module.ai_count) return fail(KV_ERR_INPUT_CHANNEL);
+  std::vector<int> codes(module.ai_count);
+  if (!ReadAIALLHEXRAW(gain, codes.data(), module.ai_count)) return fail(KV_ERR_RESPONSE);
+  if (!Calibrate_Hex2Float(codes[channel], channel, gain, value)) return fail(KV_ERR_INPUT_CHANNEL);
+  return 1;
+}
+
+int LX3100::ReadAIALL(int gain, float* values, int count) {
+  if (count < 0 || count > module.ai_count) return fail(KV_ERR_INPUT_CHANNEL);
+  std::vector<int> codes(module.ai_count);
+  if (!ReadAIALLHEXRAW(gain, codes.data(), count)) {
+    for (int i = 0; i < count; ++i) values[i] = 0.0f;
+    return 0;
+  }
+  for (int i = 0; i < count; ++i)
+    if (!Calibrate_Hex2Float(codes[i], i, gain, &values[i])) return fail(KV_ERR_INPUT_CHANNEL);
+  return 1;
+}
+
+int LX3100::ReadAIHEX(int channel, int gain, int* code) {
+  if (channel < 0 || channel >= module.ai_count) return fail(KV_ERR_INPUT_CHANNEL);
+  std::vector<int> codes(module.ai_count);
+  if (!ReadAIALLHEXRAW(gain, codes.data(), module.ai_count)) {
+    put(code, 0);
+    return fail(KV_ERR_RESPONSE);
+  }
+  Calibrate_HEX(codes[channel], channel, gain, code);
+  return 1;
+}
+
+int LX3100::ReadAIALLHEX(int gain, int* codes, int count) {
+  if (count < 0 || count > module.ai_count) return fail(KV_ERR_INPUT_CHANNEL);
+  std::vector<int> raw(module.ai_count);
+  if (!ReadAIALLHEXRAW(gain, raw.data(), count)) {
+    for (int i = 0; i < count; ++i) codes[i] = 0;
+    return 0;
+  }
+  for (int i = 0; i < count; ++i) Calibrate_HEX(raw[i], i, gain, &codes[i]);
+  return 1;
+}
+
+bool LX3100::busy() {
+  if (!getKVsamplingStatus()) return false;
+  _SetLastError(KV_ERR_BUSY_SAMPLING);
+  return true;
+}
+
+bool LX3100::channel_ok(unsigned int channel, unsigned int limit) {
+  if (channel < limit) return true;
+  _SetLastError(KV_ERR_INPUT_CHANNEL);
+  return false;
+}
+
+int LX3100::ReadDIO(unsigned int* di, unsigned int* do_value) {
+  if (busy()) return 0;
+  Reply r;
+  if (!command(r, kCommandTimeoutMs, "@01")) return fail(KV_ERR_RESPONSE);
+  unsigned int out = 0, in = 0;
+  if (!r.hex(1, 1, &out) || !r.hex(2, 1, &in)) return fail(KV_ERR_INVALID_VALUE);
+  put(do_value, out);
+  put(di, in);
+  return 1;
+}
+
+int LX3100::WriteDO(unsigned int value) {
+  if (value > 15) return fail(KV_ERR_INVALID_ARGUMENT);
+  if (busy()) return 0;
+  Reply r;
+  if (!command(r, kCommandTimeoutMs, "@01D%X", value & 15)) return fail(KV_ERR_RESPONSE);
+  return 1;
+}
+
+int LX3100::WriteDOBit(int bit, bool on) {
+  if (bit < 0 || bit >= module.do_count) return fail(KV_ERR_INPUT_CHANNEL);
+  if (busy()) return 0;
+  Reply r;
+  if (!command(r, kCommandTimeoutMs, on ? "#01A%X1" : "#01A%X0", static_cast<unsigned>(bit)))
+    return fail(KV_ERR_RESPONSE);
+  return 1;
+}
+
+int LX3100::get_config(unsigned int channel, unsigned int limit, const uint16_t* cache,
+                       const char* bits_format, bool bits_failure_fails, unsigned int* config,
+                       unsigned int* preset) {
+  if (!channel_ok(channel, limit)) return 0;
+  if (busy()) return 0;
+  Reply r;
+  if (!command(r, kCommandTimeoutMs, "@01P%01X", channel)) return fail(KV_ERR_RESPONSE);
+  unsigned int cfg = cache[channel];
+  unsigned int p = 0;
+  if (std::sscanf(r.from(3), "%08X", &p) == 1) put(preset, p);
+  msleep(1);
+  Reply bits;
+  if (command(bits, kCommandTimeoutMs, bits_format, channel)) {
+    // Two decimal digits: configuration bits 0 and 1.
+    cfg = (bits.at(3) == '1' ? 1u : 0u) | (bits.at(4) == '1' ? 2u : 0u);
+  } else if (bits_failure_fails) {
+    put(config, cfg);
+    return fail(KV_ERR_RESPONSE);
+  }
+  put(config, cfg);
+  return 1;
+}
+
+int LX3100::GetDICNTConfig(unsigned int channel, unsigned int* config, unsigned int* preset) {
+  return get_config(channel, module.di_count, DICNTConfigCache.data(), "$015PR%01X", false,
+                    config, preset);
+}
+
+int LX3100::GetCounterConfig(unsigned int channel, unsigned int* config, unsigned int* preset) {
+  return get_config(channel, module.counter_count, CounterConfigCache.data(), "$015%01X", true,
+                    config, preset);
+}
+
+int LX3100::SetDICNTConfig(unsigned int channel, unsigned int config, unsigned int preset) {
+  if (!channel_ok(channel, module.di_count)) return 0;
+  if (busy()) return 0;
+  Reply r;
+  if (!command(r, kCommandTimeoutMs, "@01PRE%01X%08X", channel, preset))
+    return fail(KV_ERR_RESPONSE);
+  DICNTConfigCache[channel] = static_cast<uint16_t>(config);
+  msleep(1);
+  return command(r, kCommandTimeoutMs, "$015PR%01X%01d%01d", channel, config & 1 ? 1 : 0,
+                 config & 2 ? 1 : 0)
+             ? 1
+             : 0;
+}
+
+int LX3100::SetCounterConfig(unsigned int channel, unsigned int config, unsigned int preset) {
+  if (!channel_ok(channel, module.counter_count)) return 0;
+  if (busy()) return 0;
+  Reply r;
+  if (!command(r, kCommandTimeoutMs, "@01P%01X%08X", channel, preset))
+    return fail(KV_ERR_RESPONSE);
+  CounterConfigCache[channel] = static_cast<uint16_t>(config);
+  msleep(1);
+  const int bit0 = config & 1 ? 1 : 0;
+  const int bit1 = config & 2 ? 1 : 0;
+  msleep(1);
+  if (!command(r, kCommandTimeoutMs, "$015%01X%01d%01d", channel, bit0, bit1))
+    return fail(KV_ERR_RESPONSE);
+  return 1;
+}
+
+int LX3100::GetDICNT(unsigned int channel, unsigned int* value) {
+  if (!channel_ok(channel, module.di_count)) return 0;
+  if (busy()) return 0;
+  Reply r;
+  if (!command(r, kCommandTimeoutMs, "@01REC%01X", channel)) return fail(KV_ERR_RESPONSE);
+  unsigned int v = 0;
+  if (std::sscanf(r.from(3), "%08X", &v) == 1) put(value, v);
+  return 1;
+}
+
+int LX3100::GetCounter(unsigned int channel, unsigned int* value) {
+  if (!channel_ok(channel, module.counter_count)) return 0;
+  if (busy()) return 0;
+  Reply r;
+  if (!command(r, kCommandTimeoutMs, "@01G%01X", channel)) return fail(KV_ERR_RESPONSE);
+  unsigned int v = 0;
+  if (std::sscanf(r.from(3), "%08X", &v) == 1) put(value, v);
+  return 1;
+}
+
+int LX3100::clear_command(const char* format, unsigned int channel, bool with_channel) {
+  if (busy()) return 0;
+  Reply r;
+  const bool ok = with_channel ? command(r, kCommandTimeoutMs, format, channel)
+                               : command(r, kCommandTimeoutMs, "%s", format);
+  if (!ok) return fail(KV_ERR_RESPONSE);
+  return r.at(0) == '!' ? 1 : 0;
+}
+
+int LX3100::ClearDICNT(unsigned int channel) {
+  if (!channel_ok(channel, module.di_count)) return 0;
+  return clear_command("@01CREC%01X", channel, true);
+}
+
+int LX3100::ClearDICNTALL() { return clear_command("@01CREC", 0, false); }
+
+int LX3100::ClearCounter(unsigned int channel) {
+  if (!channel_ok(channel, module.counter_count)) return 0;
+  return clear_command("@01C%01X", channel, true);
+}
+
+int LX3100::ClearCounterALL() { return clear_command("@01C", 0, false); }
+
+int LX3100::get_all_counts(const char* cmd, unsigned int* values, int count, int limit) {
+  if (count < 1 || count > limit) {
+    for (int i = 0; i < count; ++i) values[i] = 0;
+    return fail(KV_ERR_INPUT_CHANNEL);
+  }
+  if (busy()) return 0;
+  Reply r;
+  if (!command(r, kCommandTimeoutMs, "%s", cmd)) return fail(KV_ERR_RESPONSE);
+  const char* p = r.from(3);
+  for (int i = 0; i < count && *p; ++i) {
+    char field[9] = {};
+    std::strncpy(field, p, 8);
+    unsigned int v = 0;
+    if (std::sscanf(field, "%08X", &v) != 1) {
+      _SetLastError(KV_ERR_INVALID_VALUE);
+      break;
+    }
+    values[i] = v;
+    p += std::strlen(field);
+  }
+  return 1;
+}
+
+int LX3100::GetDICNTAll(unsigned int* values, int count) {
+  return get_all_counts("@01REC", values, count, module.di_count);
+}
+
+int LX3100::GetCounterAll(unsigned int* values, int count) {
+  return get_all_counts("@01G", values, count, module.counter_count);
+}
+
+void LX3100::setKVsamplingStatus(bool on) { sampling_status.store(on); }
+
+int LX3100::getKVsamplingStatus() { return sampling_status.load() ? 1 : 0; }
+
+int LX3100::Init_Software_Filter(int, int, int) { return 1; }
+int LX3100::Set_LowPassFilter(int, int, float) { return 1; }
+int LX3100::Set_HighPassFilter(int, int, float) { return 1; }
+int LX3100::Set_BandPassFilter(int, int, float, float) { return 1; }
+int LX3100::Set_BandStopFilter(int, int, float, float) { return 1; }
+int LX3100::Filter_Data(unsigned int, float*) { return 1; }
+int LX3100::Filter_DataHEX(unsigned int, unsigned int*) { return 1; }
+
+}  // namespace korvel

@@ -1,0 +1,179 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/errors.h"
+#include "korvel/sim/lx3100.h"
+#include "model/model.h"
+#include "net/clock.h"
+#include "net/transport.h"
+#include "sim_helpers.h"
+
+namespace korvel {
+namespace {
+
+using sim::Fault;
+
+// A bare MODEL with a command connection to a simulated device.
+class Exchange : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dev_ = test::start_sim(test::sim_config());
+    model_ = std::make_unique<MODEL>(dev_->config().address.c_str(), dev_->config().cmd_port,
+                                     dev_->config().data_port, QLXMODULE[0]);
+    model_->cmd_socket = OpenTcp(dev_->config().address.c_str(), dev_->config().cmd_port, 1);
+    ASSERT_GE(model_->cmd_socket, 0);
+  }
+  void TearDown() override {
+    if (model_->cmd_socket >= 0) CloseTcp(model_->cmd_socket);
+  }
+  int send(const char* cmd, char* reply, int timeout_ms = 1000) {
+    return model_->SendRec(model_->cmd_socket, cmd, reply, timeout_ms);
+  }
+
+  std::unique_ptr<sim::Device> dev_;
+  std::unique_ptr<MODEL> model_;
+};
+
+TEST_F(Exchange, OnePieceReply) {
+  dev_->add_fault(Fault::reply("~01X", "!1234"));
+  char reply[kReplyCapacity];
+  ASSERT_EQ(send("~01X", reply), 1);
+  EXPECT_STREQ(reply, "!1234");
+  EXPECT_EQ(dev_->commands().back(), "~01X");
+}
+
+TEST_F(Exchange, ReplyInPiecesIsReturnedWhole) {
+  dev_->add_fault(Fault::split("$01R0C3G1", 3, 30));
+  char reply[kReplyCapacity];
+  ASSERT_EQ(send("$01R0C3G1", reply), 1);
+  EXPECT_STREQ(reply, "!7F950001");  // 32768 - 120 + 13 and offset 3 - 4 + 2
+}
+
+TEST_F(Exchange, SendRec2DropsTheTrailerOfTheWholeReply) {
+  dev_->add_fault(Fault::split("~01SDL", 3, 20).with_text("!01Gain,1\nCount,8\nEND"));
+  char reply[1024];
+  ASSERT_EQ(model_->SendRec2(model_->cmd_socket, "~01SDL000000001", reply, 1000), 1);
+  EXPECT_STREQ(reply, "!01Gain,1\nCount,8\n");
+}
+
+TEST_F(Exchange, SilenceTimesOut) {
+  dev_->add_fault(Fault::no_reply("@01"));
+  char reply[kReplyCapacity] = "untouched";
+  _SetLastError(0);
+  const int64_t t0 = GetNowMillisecond();
+  EXPECT_EQ(send("@01", reply, 200), 0);
+  const int64_t took = GetNowMillisecond() - t0;
+  EXPECT_EQ(static_cast<unsigned>(_GetLastError()), KV_ERR_READ_TIMEOUT);
+  EXPECT_GE(took, 190);
+  EXPECT_LT(took, 1500);
+}
+
+TEST_F(Exchange, LateReplyIsNotTakenForTheNextCommandsReply) {
+  dev_->add_fault(Fault::delay("$01F", 300));
+  char reply[kReplyCapacity];
+  EXPECT_EQ(send("$01F", reply, 100), 0);
+  msleep(400);  // the late "!123" is now waiting on the connection
+  ASSERT_EQ(send("@01", reply), 1);
+  EXPECT_STREQ(reply, "!05");
+}
+
+TEST_F(Exchange, OverlongReplyIsCut) {
+  dev_->add_fault(Fault::overlong("@01", 600));
+  char reply[kReplyCapacity + 16];
+  std::memset(reply, 0x7F, sizeof reply);
+  ASSERT_EQ(send("@01", reply), 1);
+  EXPECT_EQ(std::strlen(reply), kReplyCapacity - 1);
+  EXPECT_EQ(reply[kReplyCapacity], 0x7F);
+  // The rest of the long line was consumed: the next exchange is in step.
+  ASSERT_EQ(send("@01", reply), 1);
+  EXPECT_STREQ(reply, "!05");
+}
+
+TEST_F(Exchange, GarbageReplyIsReturnedAsText) {
+  dev_->add_fault(Fault::garbage("@01"));
+  char reply[kReplyCapacity];
+  ASSERT_EQ(send("@01", reply), 1);
+  EXPECT_LT(std::strlen(reply), kReplyCapacity);
+}
+
+TEST_F(Exchange, ClosedConnectionFailsPromptly) {
+  dev_->add_fault(Fault::close("@01"));
+  char reply[kReplyCapacity];
+  const int64_t t0 = GetNowMillisecond();
+  EXPECT_EQ(send("@01", reply, 1000), 0);
+  EXPECT_LT(GetNowMillisecond() - t0, 500);
+}
+
+TEST_F(Exchange, CommandLengthLimit) {
+  char reply[kReplyCapacity];
+  const std::string longest(254, 'Z');
+  EXPECT_EQ(send(longest.c_str(), reply), 1);  // the device refuses it with "?"
+  EXPECT_STREQ(reply, "?");
+  EXPECT_EQ(dev_->commands().back(), longest);
+
+  const std::string too_long(255, 'Z');
+  dev_->clear_commands();
+  EXPECT_EQ(send(too_long.c_str(), reply), 0);
+  EXPECT_EQ(static_cast<unsigned>(_GetLastError()), KV_ERR_INVALID_VALUE);
+  msleep(50);
+  EXPECT_TRUE(dev_->commands().empty());
+}
+
+TEST_F(Exchange, ConcurrentExchangesKeepRepliesWithTheirCommands) {
+  std::atomic<int> wrong{0};
+  auto worker = [&](int channel) {
+    for (int i = 0; i < 150; ++i) {
+      char cmd[32], reply[kReplyCapacity];
+      std::snprintf(cmd, sizeof cmd, "$01R0C%dG0", channel);
+      if (send(cmd, reply) != 1) {
+        ++wrong;
+        continue;
+      }
+      char expected[16];
+      std::snprintf(expected, sizeof expected, "!%04X%04X", 32768 - 40 * channel,
+                    static_cast<uint16_t>(channel - 4));
+      if (std::strcmp(reply, expected) != 0) ++wrong;
+    }
+  };
+  std::thread a(worker, 1), b(worker, 6);
+  a.join();
+  b.join();
+  EXPECT_EQ(wrong.load(), 0);
+}
+
+struct ParseCase {
+  const char* text;
+  int length;
+  int max_values;
+  int result;
+  std::vector<unsigned> values;
+};
+
+class ParseFields : public ::testing::TestWithParam<ParseCase> {};
+
+TEST_P(ParseFields, HexRuns) {
+  const ParseCase& c = GetParam();
+  unsigned values[8] = {};
+  _SetLastError(0);
+  EXPECT_EQ(Paserstr(c.text, c.length, values, c.max_values), c.result);
+  for (std::size_t i = 0; i < c.values.size(); ++i) EXPECT_EQ(values[i], c.values[i]) << i;
+  if (c.result == 0) {
+    EXPECT_EQ(static_cast<unsigned>(_GetLastError()), KV_ERR_INVALID_VALUE);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ParseFields,
+    ::testing::Values(ParseCase{"0000000AFFFFFFFF12345678", 24, 2, 1, {10, 0xFFFFFFFF, 0}},
+                      ParseCase{"0000000AFFFFFFFF12345678", 24, 8, 1, {10, 0xFFFFFFFF, 0x12345678}},
+                      ParseCase{"00000001ZZZZZZZZ", 16, 8, 0, {1}},
+                      ParseCase{"", 0, 8, 1, {}},
+                      ParseCase{"0000FFFF0001", 12, 8, 1, {0xFFFF, 1}}));
+
+}  // namespace
+}  // namespace korvel

@@ -1,0 +1,160 @@
+// korvel: command-line access to devices, and a demo against the built-in
+// simulator.
+#include <korvel/korvel.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "korvel/sim/device.h"
+
+namespace {
+
+int report(const char* what) {
+  char message[KV_ERROR_MESSAGE_SIZE];
+  const unsigned code = static_cast<unsigned>(KV_GetLastError());
+  KV_GetErrorMessage(code, message);
+  std::fprintf(stderr, "korvel: %s failed: error 0x%X (%s)\n", what, code, message);
+  return 1;
+}
+
+// Closes the device when the command ends.
+struct Device {
+  KV_HANDLE handle = nullptr;
+  explicit Device(const std::string& address) : handle(KV_Device_Create(address.c_str())) {}
+  ~Device() {
+    if (handle) KV_Device_Release(handle);
+  }
+  explicit operator bool() const { return handle != nullptr; }
+};
+
+int print_info(KV_HANDLE h) {
+  char text[64];
+  KV_GetModelName(h, text);
+  std::printf("model      %s\n", text);
+  KV_GetFirmwareVersion(h, text);
+  std::printf("firmware   %s\n", text);
+  KV_GetHWFirmwareVersion(h, text);
+  std::printf("hardware   %s\n", text);
+  std::printf("calibration (gain factor/offset)   +-5 V        +-10 V\n");
+  for (int ch = 0; ch < 8; ++ch) {
+    unsigned short g[2] = {};
+    short o[2] = {};
+    for (int r = 0; r < 2; ++r)
+      if (!KV_ReadGainOffset(h, ch, r, &g[r], &o[r])) return 0;
+    std::printf("  AI%d                             %5u/%-5d  %5u/%-5d\n", ch, g[0], o[0], g[1],
+                o[1]);
+  }
+  return 0;
+}
+
+int print_inputs(KV_HANDLE h) {
+  float volts[8];
+  int codes[8];
+  if (!KV_ReadAIALL(h, 0, volts, 8)) return report("KV_ReadAIALL");
+  if (!KV_ReadAIALLHEX(h, 0, codes, 8)) return report("KV_ReadAIALLHEX");
+  for (int ch = 0; ch < 8; ++ch)
+    std::printf("AI%d  %+9.5f V   code %6d\n", ch, volts[ch], codes[ch]);
+  unsigned di = 0, dout = 0, counts[4] = {}, counter = 0;
+  if (!KV_ReadDIO(h, &di, &dout)) return report("KV_ReadDIO");
+  if (!KV_GetDICNTAll(h, counts, 4)) return report("KV_GetDICNTAll");
+  if (!KV_GetCounter(h, 0, &counter)) return report("KV_GetCounter");
+  std::printf("DI   0x%X   DO 0x%X\n", di, dout);
+  std::printf("DI counters  %u %u %u %u   counter %u\n", counts[0], counts[1], counts[2],
+              counts[3], counter);
+  return 0;
+}
+
+int cmd_info(const std::vector<std::string>& args) {
+  if (args.size() != 1) return 2;
+  Device d(args[0]);
+  if (!d) return report("KV_Device_Create");
+  return print_info(d.handle);
+}
+
+int cmd_read(const std::vector<std::string>& args) {
+  if (args.size() != 1) return 2;
+  Device d(args[0]);
+  if (!d) return report("KV_Device_Create");
+  return print_inputs(d.handle);
+}
+
+int cmd_send(const std::vector<std::string>& args) {
+  if (args.size() != 2) return 2;
+  Device d(args[0]);
+  if (!d) return report("KV_Device_Create");
+  char reply[256];
+  std::string command = args[1];
+  if (!KV_SendRecv(d.handle, command.data(), reply, 1000)) return report("KV_SendRecv");
+  std::printf("%s\n", reply);
+  return 0;
+}
+
+int cmd_demo(const std::vector<std::string>& args) {
+  std::string address;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    if (args[i] == "--address" && i + 1 < args.size()) address = args[++i];
+    else return 2;
+  }
+  std::unique_ptr<korvel::sim::Device> simulated;
+  if (address.empty()) {
+    korvel::sim::Config cfg;
+    cfg.address = korvel::sim::unique_loopback_address();
+    simulated = std::make_unique<korvel::sim::Device>(cfg);
+    std::string error;
+    if (!simulated->start(&error)) {
+      std::fprintf(stderr, "korvel: cannot start the simulator: %s\n", error.c_str());
+      return 1;
+    }
+    address = cfg.address;
+    std::printf("== simulated LX-3100 on %s\n", address.c_str());
+  }
+  char version[16];
+  KV_GetSDKVersion(version);
+  std::printf("== korvel %s: opening %s\n", version, address.c_str());
+  Device d(address);
+  if (!d) return report("KV_Device_Create");
+  if (print_info(d.handle)) return 1;
+  std::printf("== one reading of every input\n");
+  return print_inputs(d.handle);
+}
+
+void usage(FILE* out) {
+  std::fprintf(out,
+               "usage: korvel COMMAND [ARGS]\n"
+               "  demo [--address A]     identify and read a device (default: a built-in\n"
+               "                         simulated LX-3100 on a loopback address)\n"
+               "  info ADDRESS           model, firmware and calibration\n"
+               "  read ADDRESS           one reading of every input\n"
+               "  send ADDRESS COMMAND   raw command exchange\n"
+               "ADDRESS is a.b.c.d[,cmdport[,dataport]].\n");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) {
+    usage(stderr);
+    return 2;
+  }
+  const std::string name = argv[1];
+  if (name == "-h" || name == "--help" || name == "help") {
+    usage(stdout);
+    return 0;
+  }
+  const std::map<std::string, std::function<int(const std::vector<std::string>&)>> commands = {
+      {"demo", cmd_demo}, {"info", cmd_info}, {"read", cmd_read}, {"send", cmd_send}};
+  const auto it = commands.find(name);
+  if (it == commands.end()) {
+    usage(stderr);
+    return 2;
+  }
+  const int rc = it->second(std::vector<std::string>(argv + 2, argv + argc));
+  if (rc == 2) usage(stderr);
+  return rc;
+}
