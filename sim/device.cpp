@@ -101,6 +101,20 @@ struct Device::Impl {
   std::atomic<bool> running{false};
   std::mt19937 rng{12345};
 
+  struct Stream {
+    bool active = false;
+    StreamSpec spec;
+    std::uint32_t window = 32768;
+    int64_t start_ms = 0;
+    std::uint64_t generated = 0;      // units put into the connection's buffer
+    std::uint64_t flushed_bytes = 0;  // bytes the connection accepted
+    std::uint64_t stale_units = 0;    // units of an earlier stream still unacknowledged
+    int64_t next_piece_ms = 0;
+    StreamFault fault;
+    StreamStats stats;
+  } stream;
+  uint64_t data_conn = 0;  // the connection the stream goes to (the latest)
+
   int port_of(Kind k) const {
     return k == Kind::Id ? config.id_port : k == Kind::Cmd ? config.cmd_port : config.data_port;
   }
@@ -217,11 +231,96 @@ struct Device::Impl {
   }
 
   void on_data_bytes(Conn& c) {
-    // Acknowledgements: 4-byte little-endian sample counts.
-    while (c.in.size() >= 4) {
-      c.in.erase(0, 4);
+    // Acknowledgements: 4-byte little-endian unit counts, checked against
+    // what was sent.
+    std::size_t pos = 0;
+    while (c.in.size() - pos >= 4) {
+      const auto* b = reinterpret_cast<const unsigned char*>(c.in.data() + pos);
+      std::uint64_t v = b[0] | (b[1] << 8) | (b[2] << 16) | (static_cast<std::uint32_t>(b[3]) << 24);
+      pos += 4;
       ++acks;
+      const std::uint64_t stale = std::min(v, stream.stale_units);
+      stream.stale_units -= stale;
+      v -= stale;
+      ++stream.stats.acks;
+      stream.stats.acked_units += v;
+      if (stream.stats.acked_units > stream.stats.units_sent) ++stream.stats.ack_mismatches;
     }
+    c.in.erase(0, pos);
+    cv.notify_all();
+  }
+
+  // Sends what the stream may send now: what is due (pacing), what the send
+  // window allows, and what the fault leaves.
+  void pump_stream() {
+    Stream& st = stream;
+    if (!st.active) return;
+    auto it = conns.find(data_conn);
+    if (it == conns.end()) return;
+    Conn& c = it->second;
+    const std::uint32_t unit = st.spec.unit_bytes;
+    const int64_t now = now_ms();
+    for (;;) {
+      if (c.out.empty()) {
+        std::uint64_t limit = st.spec.total_units ? st.spec.total_units : UINT64_MAX;
+        if (st.spec.units_per_second > 0) {
+          const double due = static_cast<double>(now - st.start_ms) * st.spec.units_per_second / 1000.0;
+          limit = std::min<std::uint64_t>(limit, static_cast<std::uint64_t>(due));
+        }
+        if (st.fault.kind == StreamFault::Kind::Silence || st.fault.kind == StreamFault::Kind::Close)
+          limit = std::min(limit, st.fault.after_units);
+        const std::uint64_t unacked_bytes = (st.stats.units_sent - std::min(st.stats.units_sent, st.stats.acked_units)) * unit +
+                                            (st.flushed_bytes - st.stats.units_sent * unit);
+        const std::uint64_t room = st.window > unacked_bytes ? (st.window - unacked_bytes) / unit : 0;
+        const std::uint64_t n = std::min<std::uint64_t>({limit > st.generated ? limit - st.generated : 0, room, 16384});
+        if (n == 0) break;
+        c.out.resize(static_cast<std::size_t>(n) * unit);
+        st.spec.fill(st.generated, static_cast<std::size_t>(n), c.out.data());
+        st.generated += n;
+      }
+      std::size_t len = c.out.size();
+      if (st.fault.kind == StreamFault::Kind::ShortBlocks) {
+        if (now < st.next_piece_ms) break;
+        len = std::min(len, st.fault.piece_bytes);
+      }
+      const ssize_t sent = send(c.fd, c.out.data(), len, MSG_NOSIGNAL);
+      if (sent <= 0) {
+        if (sent < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+          close_conn(data_conn);  // c is gone with it
+          st.active = false;
+          cv.notify_all();
+          return;
+        }
+        break;
+      }
+      c.out.erase(0, static_cast<std::size_t>(sent));
+      st.flushed_bytes += static_cast<std::uint64_t>(sent);
+      st.stats.units_sent = st.flushed_bytes / unit;
+      const std::uint64_t unacked = st.flushed_bytes - std::min(st.flushed_bytes, st.stats.acked_units * unit);
+      st.stats.max_unacked_bytes = std::max(st.stats.max_unacked_bytes, unacked);
+      if (st.fault.kind == StreamFault::Kind::ShortBlocks) {
+        st.next_piece_ms = now + 1;
+        break;
+      }
+    }
+    if (!c.out.empty()) return;
+    if (st.fault.kind == StreamFault::Kind::Close && st.generated >= st.fault.after_units) {
+      close_conn(data_conn);
+      st.active = false;
+      cv.notify_all();
+    } else if (st.spec.total_units && st.generated >= st.spec.total_units) {
+      st.active = false;
+      cv.notify_all();
+    }
+  }
+
+  // Milliseconds until the stream wants to send again without an event.
+  int stream_wake_ms() const {
+    const Stream& st = stream;
+    if (!st.active) return -1;
+    if (st.fault.kind == StreamFault::Kind::ShortBlocks) return 1;
+    if (st.spec.units_per_second > 0) return 2;
+    return -1;
   }
 
   void on_readable(uint64_t id) {
@@ -238,6 +337,7 @@ struct Device::Impl {
     c.in.append(buf, static_cast<std::size_t>(n));
     if (c.kind == Kind::Data) {
       on_data_bytes(c);
+      pump_stream();
       return;
     }
     std::size_t cr;
@@ -259,6 +359,7 @@ struct Device::Impl {
       Conn c;
       c.fd = fd;
       c.kind = kind;
+      if (kind == Kind::Data) data_conn = next_conn;
       conns[next_conn++] = std::move(c);
     }
   }
@@ -293,6 +394,8 @@ struct Device::Impl {
       }
       int timeout = -1;
       if (!timers.empty()) timeout = static_cast<int>(std::max<int64_t>(0, timers.top().due - now_ms()));
+      const int stream_wake = stream_wake_ms();
+      if (stream_wake >= 0 && (timeout < 0 || stream_wake < timeout)) timeout = stream_wake;
       lock.unlock();
       const int r = poll(fds.data(), fds.size(), timeout);
       lock.lock();
@@ -307,11 +410,17 @@ struct Device::Impl {
         } else if (k >= 0) {
           if (listeners[k] >= 0) on_accept(static_cast<Kind>(k));
         } else {
-          if (fds[i].revents & POLLOUT) flush(id);
+          if (fds[i].revents & POLLOUT) {
+            if (id == data_conn && stream.active)
+              pump_stream();
+            else
+              flush(id);
+          }
           if (fds[i].revents & (POLLIN | POLLHUP | POLLERR)) on_readable(id);
         }
       }
       run_due_timers();
+      pump_stream();
     }
   }
 };
@@ -445,6 +554,54 @@ void Device::with_model(const std::function<void(Model&)>& f) {
 std::uint64_t Device::acks_received() const {
   std::lock_guard<std::mutex> lock(impl_->mu);
   return impl_->acks;
+}
+
+void Device::stream_begin(const StreamSpec& spec, std::uint32_t window_bytes) {
+  Impl::Stream& st = impl_->stream;
+  const std::uint64_t unacked = st.stats.units_sent - std::min(st.stats.units_sent, st.stats.acked_units);
+  const StreamFault fault = st.fault;
+  st = Impl::Stream{};
+  st.fault = fault;
+  st.stale_units = unacked;
+  st.active = true;
+  st.spec = spec;
+  st.window = window_bytes == 0 ? 32768 : window_bytes;
+  st.start_ms = now_ms();
+  st.stats.active = true;
+  // Bytes an earlier stream left unsent are not part of this one.
+  auto it = impl_->conns.find(impl_->data_conn);
+  if (it != impl_->conns.end()) it->second.out.clear();
+  impl_->wakeup();
+}
+
+void Device::stream_end() {
+  impl_->stream.active = false;
+  auto it = impl_->conns.find(impl_->data_conn);
+  if (it != impl_->conns.end()) it->second.out.clear();
+  impl_->cv.notify_all();
+}
+
+bool Device::stream_active_locked() const { return impl_->stream.active; }
+
+StreamStats Device::stream_stats() const {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  StreamStats s = impl_->stream.stats;
+  s.active = impl_->stream.active;
+  return s;
+}
+
+void Device::set_stream_fault(const StreamFault& fault) {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  impl_->stream.fault = fault;
+  impl_->wakeup();
+}
+
+bool Device::wait_stream_done(int timeout_ms) const {
+  std::unique_lock<std::mutex> lock(impl_->mu);
+  return impl_->cv.wait_for(lock, std::chrono::milliseconds(timeout_ms), [&] {
+    const auto& st = impl_->stream;
+    return !st.active && st.stats.acked_units >= st.stats.units_sent;
+  });
 }
 
 std::string unique_loopback_address() {

@@ -1,8 +1,13 @@
 #include "korvel/sim/lx3100.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
+
+#include "korvel/sim/signal.h"
 
 namespace korvel::sim {
 
@@ -30,6 +35,12 @@ uint32_t hex_field(const std::string& s, std::size_t pos) {
   return static_cast<uint32_t>(std::strtoul(s.substr(pos, 8).c_str(), nullptr, 16));
 }
 
+int64_t now_ms() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
 const std::string kOk = "!";
 const std::string kRefused = "?";
 
@@ -42,6 +53,8 @@ Lx3100::Lx3100() {
       state_.cal_offset[c][g] = static_cast<int16_t>(c - 4 + 2 * g);
     }
     set_input_volts(c, -3.5 + c);
+    state_.trigger_high[c] = 0x7FFF;
+    state_.trigger_low[c] = 0x8000;
   }
   state_.preset = {0, 10, 200, 3000};
   state_.di_count = {0, 10, 200, 3000};
@@ -69,7 +82,10 @@ void Lx3100::set_input_volts(int channel, double volts) {
   }
 }
 
-std::optional<std::string> Lx3100::handle(const std::string& line) { return single_point(line); }
+std::optional<std::string> Lx3100::handle(const std::string& line) {
+  if (starts(line, "~01")) return scan_command(line);
+  return single_point(line);
+}
 
 std::optional<std::string> Lx3100::single_point(const std::string& line) {
   Lx3100State& s = state_;
@@ -169,8 +185,190 @@ std::optional<std::string> Lx3100::single_point(const std::string& line) {
     if (line.size() == 4 || (line.size() == 5 && line[4] == '0')) return "!01" + hex(s.counter, 8);
     return kRefused;
   }
-  if (starts(line, "~01WS") && line.size() == 11) {
-    s.window = static_cast<unsigned>(std::strtoul(line.c_str() + 5, nullptr, 10));
+  return kRefused;
+}
+
+unsigned long Lx3100::ram_count() const {
+  const Lx3100State& s = state_;
+  if (!s.sampling) return 0;
+  if (device_->config().fast) return s.sample_count;
+  const double per_ms = static_cast<double>(s.rate) * s.channels / 1000.0;
+  const auto acquired = static_cast<unsigned long>(static_cast<double>(now_ms() - s.start_ms) * per_ms);
+  return s.sample_count ? std::min(acquired, s.sample_count) : acquired;
+}
+
+void Lx3100::stream_samples(std::uint64_t total, double per_second) {
+  const unsigned channels = static_cast<unsigned>(state_.channels);
+  StreamSpec spec;
+  spec.total_units = total;
+  spec.units_per_second = device_->config().fast ? 0 : per_second;
+  spec.unit_bytes = 2;
+  spec.fill = [channels](std::uint64_t first, std::size_t n, char* out) {
+    for (std::size_t i = 0; i < n; ++i) {
+      const auto v = static_cast<std::uint16_t>(stream_code(channels, first + i));
+      out[2 * i] = static_cast<char>(v & 0xFF);
+      out[2 * i + 1] = static_cast<char>(v >> 8);
+    }
+  };
+  device_->stream_begin(spec, state_.window);
+}
+
+void Lx3100::start_scan() {
+  Lx3100State& s = state_;
+  s.sampling = true;
+  ++s.starts;
+  s.start_ms = now_ms();
+  const std::time_t t = std::time(nullptr);
+  std::tm tm{};
+  localtime_r(&t, &tm);
+  char text[48];
+  std::snprintf(text, sizeof text, "%04d/%02d/%02d %02d:%02d:%02d.%03d", tm.tm_year + 1900,
+                tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec,
+                static_cast<int>(s.start_ms % 1000));
+  s.start_time = text;
+  const double per_second = static_cast<double>(s.rate) * s.channels;
+  const int m = s.trigger_mode;
+  // Fast enough scans in untriggered modes stream live; the others fill
+  // the device's RAM first and are sent on "~01E".
+  s.ram_mode = per_second > 8 * 30000.0 || !(m == 0 || m == 1 || m == 7 || m == 8);
+  if (!s.ram_mode) stream_samples(s.sample_count, per_second);
+}
+
+std::optional<std::string> Lx3100::scan_command(const std::string& line) {
+  Lx3100State& s = state_;
+  const char* p = line.c_str();
+  int a = 0, b = 0, c = 0, d = 0;
+  unsigned long u = 0, v = 0;
+  unsigned x = 0, y = 0;
+  char tail = 0;
+  auto scan = [&](const char* fmt, auto... out) {
+    return std::sscanf(p, fmt, out..., &tail) == static_cast<int>(sizeof...(out));
+  };
+  if (line == "~01P") return "!01G" + std::to_string(s.gain) + "C" + std::to_string(s.channels) + "T" +
+                              std::to_string(s.trigger_mode) + "M" + std::to_string(s.transfer_mode);
+  if (starts(line, "~01PG")) {
+    if (!scan("~01PG%dC%dT%dM%d%c", &a, &b, &c, &d)) return kRefused;
+    s.gain = a;
+    s.channels = b;
+    s.trigger_mode = c;
+    s.transfer_mode = d;
+    return kOk;
+  }
+  if (starts(line, "~01RPF")) {
+    if (!scan("~01RPF%d%c", &a)) return kRefused;
+    s.rpf = a;
+    return kOk;
+  }
+  if (line == "~01RP") return "!01F" + std::to_string(s.rpf);
+  if (line == "~01R") return "!01" + std::to_string(s.rate);
+  if (starts(line, "~01R")) {
+    if (!scan("~01R%lu%c", &u)) return kRefused;
+    s.rate = static_cast<long>(u);
+    return kOk;
+  }
+  if (line == "~01T") return "!01" + std::to_string(s.sample_count);
+  if (starts(line, "~01T")) {
+    if (!scan("~01T%lu%c", &u)) return kRefused;
+    s.sample_count = u;
+    return kOk;
+  }
+  if (line == "~01A") return "!01" + std::to_string(s.option);
+  if (starts(line, "~01A")) {
+    if (!scan("~01A%d%c", &a)) return kRefused;
+    s.option = a;
+    return kOk;
+  }
+  if (line == "~01V") return "!01V" + std::to_string(s.rate_exponent);
+  if (starts(line, "~01V")) {
+    if (!scan("~01V%1d%c", &a)) return kRefused;
+    s.rate_exponent = a;
+    return std::string("!01");
+  }
+  if (line == "~01DT") return "!01" + std::to_string(s.dt);
+  if (starts(line, "~01DT")) {
+    if (!scan("~01DT%d%c", &a)) return kRefused;
+    s.dt = a;
+    return kOk;
+  }
+  if (starts(line, "~01ED")) {
+    if (std::sscanf(p, "~01ED%2dG%8X%c", &a, &x, &tail) == 2 && a >= 0 && a < 8) {
+      s.channel_factor_bits[a] = x;
+      return std::string("!01");
+    }
+    if (line.size() == 7 && std::sscanf(p, "~01ED%2d", &a) == 1 && a >= 0 && a < 8)
+      return "!01" + hex(s.channel_factor_bits[a], 8);
+    return kRefused;
+  }
+  if (line == "~01XM") {
+    char r[48];
+    std::snprintf(r, sizeof r, "!01XM%01dL%08luR%08lu", s.analog_trigger_mode, s.pre_trigger,
+                  s.post_trigger);
+    return std::string(r);
+  }
+  if (starts(line, "~01XM")) {
+    if (!scan("~01XM%1dL%8luR%8lu%c", &a, &u, &v)) return kRefused;
+    s.analog_trigger_mode = a;
+    s.pre_trigger = u;
+    s.post_trigger = v;
+    return kOk;
+  }
+  if (starts(line, "~01XC")) {
+    if (std::sscanf(p, "~01XC%1dH%4XL%4X%c", &a, &x, &y, &tail) == 3 && a >= 0 && a < 8) {
+      s.trigger_high[a] = static_cast<uint16_t>(x);
+      s.trigger_low[a] = static_cast<uint16_t>(y);
+      return kOk;
+    }
+    if (line.size() == 6) {
+      a = line[5] - '0';
+      if (a >= 0 && a < 8)
+        return "!01C" + std::to_string(a) + "H" + hex(s.trigger_high[a], 4) + "L" +
+               hex(s.trigger_low[a], 4);
+    }
+    return kRefused;
+  }
+  if (line == "~01XN") return "!01" + std::to_string(s.trigger_index.value_or(s.pre_trigger));
+  if (line == "~01Y") return "!01Y" + std::to_string(s.delay);
+  if (starts(line, "~01Y")) {
+    if (!scan("~01Y%lu%c", &u)) return kRefused;
+    s.delay = u;
+    return kOk;
+  }
+  if (starts(line, "~01WS")) {
+    if (!scan("~01WS%lu%c", &u)) return kRefused;
+    s.window = static_cast<unsigned>(u);
+    return kOk;
+  }
+  if (line == "~01SST") {
+    if (s.start_time.empty()) return kRefused;
+    return "!01S" + s.start_time;
+  }
+  if (line == "~01S") {
+    start_scan();
+    return kOk;
+  }
+  if (line == "~01Z") {
+    s.sampling = false;
+    device_->stream_end();
+    return kOk;
+  }
+  if (line == "~01N") {
+    const unsigned long count = ram_count();
+    const bool complete = s.sampling && s.sample_count != 0 && count >= s.sample_count;
+    char r[48];
+    if (device_->config().firmware >= 776)
+      std::snprintf(r, sizeof r, "!01%02d%lu", complete ? 1 : 0, count);
+    else
+      std::snprintf(r, sizeof r, "!01%lu", count);
+    return std::string(r);
+  }
+  if (line == "~01E") {
+    if (!s.sampling || !s.ram_mode || device_->stream_active_locked()) return kRefused;
+    // The RAM's contents go out as fast as the window allows; a continuous
+    // acquisition keeps streaming at its rate.
+    if (s.sample_count)
+      stream_samples(s.sample_count, 0);
+    else
+      stream_samples(0, static_cast<double>(s.rate) * s.channels);
     return kOk;
   }
   return kRefused;

@@ -37,8 +37,12 @@ struct OpenDevice {
   std::unique_ptr<sim::Device> sim;
   KV_HANDLE handle = nullptr;
 
-  explicit OpenDevice(sim::Config config = sim_config()) {
+  // before_open prepares the simulated device before the library opens it
+  // (the library reads the calibration tables when it opens a device).
+  explicit OpenDevice(sim::Config config = sim_config(),
+                      const std::function<void(sim::Model&)>& before_open = nullptr) {
     sim = start_sim(config);
+    if (before_open) sim->with_model(before_open);
     handle = KV_Device_Create(config.address.c_str());
     EXPECT_NE(handle, nullptr) << "last error 0x" << std::hex << KV_GetLastError();
   }

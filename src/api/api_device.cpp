@@ -20,6 +20,10 @@ KV_API int KV_Device_Release(KV_HANDLE handle) {
       _SetLastError(KV_ERR_INVALID_HANDLE);
       return 0;
     }
+    if (device->on_worker_thread()) {  // from an event callback of this device
+      _SetLastError(KV_ERR_NOT_SUPPORTED);
+      return 0;
+    }
     return LX3100_RemoveClient(device);
   });
 }

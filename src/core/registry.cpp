@@ -6,8 +6,9 @@ namespace korvel {
 
 namespace {
 void copy_key(char (&key)[20], const char* ip) {
-  std::strncpy(key, ip, sizeof key - 1);
-  key[sizeof key - 1] = '\0';
+  const std::size_t n = strnlen(ip, sizeof key - 1);
+  std::memcpy(key, ip, n);
+  key[n] = '\0';
 }
 }  // namespace
 

@@ -18,6 +18,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
+#include <thread>
 
 #include "model/descriptor.h"
 #include "net/clock.h"
@@ -171,6 +172,13 @@ class MODEL {
   // 1 when the socket is readable within timeout_seconds, 0 when not; -1 on a
   // poll failure, with errno stored as the last error.
   int IsDataAvailable_2(int socket, int timeout_seconds);
+
+  // True on the device's own worker thread (in an event callback). Stopping
+  // or releasing the device from there is refused: a thread cannot wait for
+  // itself.
+  bool on_worker_thread() const { return worker_thread.load() == std::this_thread::get_id(); }
+  // The worker thread of the running scan or logging run, set by the engine.
+  std::atomic<std::thread::id> worker_thread{};
 
   // Fields shared by every driver.
   char ip_address[256] = {};

@@ -57,9 +57,16 @@ LX3100::LX3100(const char* ip, int cmd_port_arg, int data_port_arg, const QLXmod
   GainTable.assign(module.ai_count, std::vector<uint16_t>(module.ai_gain_count, 0));
   OffsetTable.assign(module.ai_count, std::vector<int16_t>(module.ai_gain_count, 0));
   wv.assign(module.ai_count, 0);
+  ChannelFactor.assign(module.ai_count, 0.0f);
+  TriggerHighCode.assign(module.ai_count, 0x7FFF);
+  TriggerLowCode.assign(module.ai_count, 0x8000);
 }
 
-LX3100::~LX3100() { LX3100::DisconnectServer(); }
+LX3100::~LX3100() {
+  // The worker must be gone before the sockets it reads are closed.
+  engine_.stop();
+  LX3100::DisconnectServer();
+}
 
 bool LX3100::command(Reply& reply, int timeout_ms, const char* format, ...) {
   char line[kReplyCapacity];
@@ -97,6 +104,7 @@ int LX3100::ConnectServer() {
 }
 
 int LX3100::DisconnectServer() {
+  engine_.stop();
   if (cmd_socket >= 0) CloseTcp(cmd_socket);
   if (data_socket >= 0) CloseTcp(data_socket);
   cmd_socket = data_socket = -1;
@@ -406,7 +414,7 @@ int LX3100::get_all_counts(const char* cmd, unsigned int* values, int count, int
   const char* p = r.from(3);
   for (int i = 0; i < count && *p; ++i) {
     char field[9] = {};
-    std::strncpy(field, p, 8);
+    std::memcpy(field, p, strnlen(p, 8));
     unsigned int v = 0;
     if (std::sscanf(field, "%08X", &v) != 1) {
       _SetLastError(KV_ERR_INVALID_VALUE);

@@ -3,9 +3,12 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <vector>
 
+#include "engine/acq_engine.h"
 #include "model/model.h"
 #include "net/transport.h"
 
@@ -23,7 +26,7 @@ struct Reply {
   bool hex(std::size_t pos, int ndigits, unsigned int* out) const;
 };
 
-class LX3100 : public MODEL {
+class LX3100 : public MODEL, private AcqHooks {
  public:
   LX3100(const char* ip, int cmd_port, int data_port, const QLXmodule& module);
   ~LX3100() override;
@@ -67,6 +70,53 @@ class LX3100 : public MODEL {
   void setKVsamplingStatus(bool on) override;
   int getKVsamplingStatus() override;
 
+  // Scan configuration and triggers.
+  int SetScanParam(short ch_count, short gain, short trig_mode, int sample_rate,
+                   unsigned int sample_count, short transfer_mode, short option) override;
+  int GetScanParam(short* ch_count, short* gain, short* trig_mode, int* sample_rate,
+                   unsigned int* sample_count, short* transfer_mode, short* option) override;
+  int SetConfig(int item, int index, int value) override;
+  int GetConfig(int item, int index, int* value) override;
+  int SetRMSParam(short rpf, short dt) override;
+  int GetRMSParam(short* rpf, short* dt) override;
+  int GetAIAnalogTriggerIdx() override;
+  int SetAIAnalogTriggerParam(int mode, char* enable, float* high, float* low, int count,
+                              unsigned int pre, unsigned int post) override;
+  int GetAIAnalogTriggerParam(int* mode, char* enable, float* high, float* low, int count,
+                              unsigned int* pre, unsigned int* post) override;
+  int SetAIDelayTriggerParam(unsigned int delay) override;
+  int GetAIDelayTriggerParam(unsigned int* delay) override;
+  int TransmitData() override;
+
+  // Acquisition.
+  int StartLANQueue() override;
+  int StopLANQueue() override;
+  int StartAIScan() override;
+  int StopAIScan() override;
+  int StartMagicScan() override;
+  int StopMagicScan() override;
+  int GetDAQSampleCnt() override;
+  int GetTCPReceivedCnt() override;
+  void ClearCnt() override;
+  int GetKVStartSamplingTime(char* text) override;
+  int LANBuffer_Init() override;
+  void LANBuffer_Uninit() override;
+  int AD_ReadData(char* dst, unsigned int count, int unit) override;
+  int AD_ReadData_float(float* dst, unsigned int count, int unit) override;
+  int AD_BufferStatus() override;
+  int Get_ADSize() override;
+  int AD_ClearData() override;
+  int ReadHostLANBuffer(char* dst, unsigned int bytes) override;
+  int ReadHostLANBufferCnt() override;
+  // The device's RAM status ("~01N"): sample count and status bits.
+  int GetKVRAMBufferStatus(unsigned int* count, unsigned int* status);
+
+  // Events: delivered on the worker thread that detects them.
+  void DOCallBackFun(unsigned short event) override;
+  int SetEventCallback(unsigned short mask, unsigned short spare, void* function,
+                       void* user_data) override;
+  int RemoveEventCallback(unsigned short mask) override;
+
   // Filtering exists only on the LX-R5000; here these succeed and do nothing.
   int Init_Software_Filter(int channel, int order, int sample_rate) override;
   int Set_LowPassFilter(int channel, int enable, float f) override;
@@ -95,8 +145,67 @@ class LX3100 : public MODEL {
                  const char* bits_format, bool bits_failure_fails, unsigned int* config,
                  unsigned int* preset);
 
+  // AcqHooks: how this device's scans differ in the shared engine.
+  bool needs_ram_phase(const ScanSettings& s) const override;
+  bool limits_receive(const ScanSettings& s, RunKind kind) const override;
+  bool ram_status(uint32_t* count, uint32_t* status) override;
+  bool transmit() override;
+  uint32_t trigger_index() override;
+  uint32_t post_trigger_count() const override { return PostTriggerCount; }
+
+  ScanSettings scan_settings() const;
+  // Ring size in bytes and time-out base of a scan about to start.
+  uint32_t ring_bytes() const;
+  uint32_t compute_timeout_base(uint32_t ring_bytes) const;
+  bool sync_in_enabled() const;
+
+  // The scan's ring: blocks go into the engine's ring buffer.
+  class ScanSink : public RunSink {
+   public:
+    explicit ScanSink(LX3100& owner) : owner_(owner) {}
+    bool store(const char* data, uint32_t bytes) override;
+
+   private:
+    LX3100& owner_;
+  };
+
   int data_port;
   int data_socket = -1;
+
+  // Scan configuration as last accepted by the device.
+  uint32_t ScanGain = 0;
+  uint16_t ScanChannelCount = 8;
+  uint16_t ScanTriggerMode = 0;
+  uint32_t ScanSampleRate = 100;
+  uint32_t ScanSampleCount = 0;
+  uint16_t ScanTransferMode = 0;
+  uint16_t ScanOption = 0;
+  bool ScanParamsSet = false;
+  uint32_t RateDivisor = 1;
+  int32_t DataTimeoutOverride = -1;
+  int16_t RmsRpf = 0;
+  int16_t RmsDt = 1;
+  uint32_t LogFolderGrouping = 1;
+  uint32_t LogSecondValue = 4000000000u;
+  std::vector<float> ChannelFactor;
+
+  uint32_t AnalogTriggerMode = 0;
+  uint32_t PreTriggerCount = 0;
+  uint32_t PostTriggerCount = 0;
+  std::atomic<uint32_t> TriggerIndex{0};
+  std::vector<uint16_t> TriggerHighCode;
+  std::vector<uint16_t> TriggerLowCode;
+  uint32_t DelayTriggerTime = 0;
+
+  // Acquisition.
+  uint32_t ADBufferSize = 0;
+  // Channel of the next converted sample; readers of the ring (any thread)
+  // take reader_mu_ to move it together with the samples they take.
+  uint32_t ADChannelPhase = 0;
+  std::mutex reader_mu_;
+  bool ContinuousScan = false;
+  ScanSink scan_sink_{*this};
+  AcqEngine engine_{*this, *this};
 
   // Calibration per channel and gain code: Q15 gain factor, offset in codes.
   std::vector<std::vector<uint16_t>> GainTable;

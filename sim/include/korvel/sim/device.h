@@ -90,6 +90,37 @@ struct Fault {
   }
 };
 
+// A stream of samples on the data port.
+struct StreamSpec {
+  std::uint64_t total_units = 0;  // 0: until stopped
+  double units_per_second = 0;    // 0: as fast as the send window allows
+  std::uint32_t unit_bytes = 2;   // acknowledgements count these units
+  // Writes units [first, first + n) into out (n * unit_bytes bytes).
+  std::function<void(std::uint64_t first, std::size_t n, char* out)> fill;
+};
+
+// Misbehaviour of the data stream.
+struct StreamFault {
+  enum class Kind {
+    None,
+    Silence,      // stop sending after `after_units`, keep the connection
+    Close,        // close the data connection after `after_units`
+    ShortBlocks,  // send in pieces of `piece_bytes`, 1 ms apart
+  };
+  Kind kind = Kind::None;
+  std::uint64_t after_units = 0;
+  std::size_t piece_bytes = 3;
+};
+
+struct StreamStats {
+  bool active = false;
+  std::uint64_t units_sent = 0;      // whole units handed to the connection
+  std::uint64_t acks = 0;            // acknowledgements received
+  std::uint64_t acked_units = 0;     // units they acknowledged
+  std::uint64_t ack_mismatches = 0;  // acknowledgements of units never sent
+  std::uint64_t max_unacked_bytes = 0;
+};
+
 class Device;
 
 // The command set and state of one device family. Handlers run on the
@@ -149,6 +180,16 @@ class Device {
 
   // Acknowledgements read on the data port (4-byte little-endian counts).
   std::uint64_t acks_received() const;
+
+  // Data stream. stream_begin/stream_end are for model handlers only (they
+  // run with the device lock held); the others take the lock.
+  void stream_begin(const StreamSpec& spec, std::uint32_t window_bytes);
+  void stream_end();
+  bool stream_active_locked() const;
+  StreamStats stream_stats() const;
+  void set_stream_fault(const StreamFault& fault);
+  // Waits (bounded) until the stream has ended and every unit was acknowledged.
+  bool wait_stream_done(int timeout_ms) const;
 
   struct Impl;
 

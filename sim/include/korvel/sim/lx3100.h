@@ -3,6 +3,7 @@
 
 #include <array>
 #include <cstdint>
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -29,6 +30,34 @@ struct Lx3100State {
   std::array<int, 2> counter_bits{};
   unsigned reboots = 0;
   unsigned window = 32768;  // send window set with "~01WS"
+
+  // Scan configuration as the device holds it.
+  int gain = 0;
+  int channels = 8;
+  int trigger_mode = 0;
+  int transfer_mode = 0;
+  long rate = 100;
+  unsigned long sample_count = 0;
+  int option = 0;
+  int rate_exponent = 0;
+  int rpf = 0;
+  int dt = 1;
+  std::array<uint32_t, 8> channel_factor_bits{};
+  int analog_trigger_mode = 0;
+  unsigned long pre_trigger = 0;
+  unsigned long post_trigger = 0;
+  std::array<uint16_t, 8> trigger_high{};
+  std::array<uint16_t, 8> trigger_low{};
+  unsigned long delay = 0;
+  // Index reported by "~01XN"; by default the pre-trigger count.
+  std::optional<unsigned long> trigger_index;
+
+  // Acquisition.
+  bool sampling = false;
+  bool ram_mode = false;
+  int64_t start_ms = 0;
+  std::string start_time;  // "YYYY/MM/DD hh:mm:ss.mmm" of the last "~01S"
+  unsigned starts = 0;
 };
 
 class Lx3100 : public Model {
@@ -45,6 +74,12 @@ class Lx3100 : public Model {
 
  protected:
   std::optional<std::string> single_point(const std::string& line);
+  std::optional<std::string> scan_command(const std::string& line);
+  void start_scan();
+  // The device RAM's sample count now, and whether the acquisition in RAM
+  // is complete.
+  unsigned long ram_count() const;
+  void stream_samples(std::uint64_t total, double per_second);
   Lx3100State state_;
 };
 

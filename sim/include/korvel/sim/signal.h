@@ -1,0 +1,19 @@
+// The signals simulated inputs carry during a scan: deterministic in the
+// channel and the scan index, so that a receiver can check every sample.
+#pragma once
+
+#include <cstdint>
+
+namespace korvel::sim {
+
+// Raw 16-bit code of a channel (0..15) in scan number `scan`: a sine of its
+// own period and amplitude plus a slow sawtooth, so that no block of a
+// stream repeats an earlier one.
+std::int16_t scan_code(unsigned channel, std::uint64_t scan);
+
+// Code of the n-th sample of an interleaved stream of `channels` channels.
+inline std::int16_t stream_code(unsigned channels, std::uint64_t n) {
+  return scan_code(static_cast<unsigned>(n % channels), n / channels);
+}
+
+}  // namespace korvel::sim

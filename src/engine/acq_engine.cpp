@@ -1,0 +1,331 @@
+#include "engine/acq_engine.h"
+
+#include <endian.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cerrno>
+
+#include "core/errors.h"
+#include "model/model.h"
+#include "net/transport.h"
+#include "net/wait.h"
+
+namespace korvel {
+
+namespace {
+
+constexpr uint32_t kMaxRetries = 11;        // the twelfth expiry ends the run
+constexpr uint32_t kMaxStatusFailures = 3;  // failed RAM-status queries tolerated
+constexpr int kTimeoutUnitMs = 50;          // the data time-out is base x 50 ms
+constexpr uint64_t kLongestNapMs = 5000;
+// Floor of the pause between RAM-status polls: without it a fast scan
+// (expected duration 0) would poll the device's command port flat out.
+constexpr uint64_t kMinStatusPollMs = 5;
+
+}  // namespace
+
+RunProfile RunProfile::of(RunKind kind) {
+  switch (kind) {
+    case RunKind::SyncIn:
+      return {5000, kStatusTimeout, kStatusEnded, 2, true, false, false, false, 10, 2, 2, true};
+    case RunKind::Log:
+      return {3000, kStatusLogTimeout, kStatusLogEnded, 16, true, true, true, true, 3000, 0, 1,
+              false};
+    case RunKind::Scan:
+    default:
+      return {1000, kStatusTimeout, kStatusEnded, 2, false, true, true, false, 10, 0, 1, true};
+  }
+}
+
+AcqEngine::AcqEngine(MODEL& device, AcqHooks& hooks) : device_(device), hooks_(hooks) {}
+
+AcqEngine::~AcqEngine() { stop(); }
+
+bool AcqEngine::on_worker_thread() const {
+  return thread_.joinable() && device_.on_worker_thread();
+}
+
+bool AcqEngine::start(RunKind kind, const ScanSettings& settings, uint32_t timeout_base,
+                      int data_socket, RunSink* sink) {
+  if (thread_.joinable()) return false;
+  kind_ = kind;
+  profile_ = RunProfile::of(kind);
+  settings_ = settings;
+  sink_ = sink;
+  data_socket_ = data_socket;
+  first_data_seen_ = false;
+  start_time_taken_ = false;
+  retry_count_ = 0;
+  partial_bytes_ = 0;
+  trigger_index_ = 0;
+  received_ = 0;
+  timeout_base_ = timeout_base == 0 ? 1 : timeout_base;
+  start_timer_.RestGlobalTicks();
+  last_data_timer_.RestGlobalTicks();
+  if (!recv_buffer_) recv_buffer_.reset(new char[kReceiveBlock]);
+  stop_.reset();
+  running_ = true;
+  try {
+    thread_ = std::thread([this] { run(); });
+  } catch (...) {
+    running_ = false;
+    return false;
+  }
+  return true;
+}
+
+void AcqEngine::request_stop() {
+  running_ = false;
+  stop_.raise();
+}
+
+void AcqEngine::stop() {
+  request_stop();
+  if (thread_.joinable() && !on_worker_thread()) {
+    thread_.join();
+    device_.worker_thread = std::thread::id();
+  }
+}
+
+void AcqEngine::set_events(unsigned short mask, EventFunction function, void* user) {
+  std::lock_guard<std::mutex> lock(events_mu_);
+  event_mask_ = mask;
+  event_user_ = user;
+  if (function) event_function_ = function;
+}
+
+void AcqEngine::clear_events() {
+  std::lock_guard<std::mutex> lock(events_mu_);
+  event_mask_ = 0;
+  event_function_ = nullptr;
+  event_user_ = nullptr;
+}
+
+void AcqEngine::raise(unsigned short event, unsigned int value) {
+  EventFunction f;
+  void* user;
+  {
+    std::lock_guard<std::mutex> lock(events_mu_);
+    if ((event_mask_ & event) == 0) return;
+    f = event_function_;
+    user = event_user_;
+  }
+  // Called with no lock held: the function may use the API (but not stop).
+  if (f) f(&device_, event, value, user);
+}
+
+void AcqEngine::run() {
+  device_.worker_thread = std::this_thread::get_id();
+  {
+    // Command exchanges of this thread end as soon as a stop is requested.
+    ExchangeAbortScope abort(stop_.fd());
+    if (profile_.ram_phase && hooks_.needs_ram_phase(settings_)) ram_phase();
+    stream();
+  }
+  if (sink_) sink_->finish();
+  running_ = false;
+  ring_.add_status(profile_.end_status);
+}
+
+// Waits until the device's RAM holds the acquisition, then orders it sent.
+void AcqEngine::ram_phase() {
+  uint32_t ms_per_sample = settings_.rate ? 1000u / settings_.rate : 1000u;
+  const uint64_t expected_ms = static_cast<uint64_t>(settings_.sample_count) * ms_per_sample;
+  if (ms_per_sample == 0) ms_per_sample = 1;
+  uint32_t previous = 0;
+  while (running()) {
+    uint32_t count = 0, status = 0;
+    if (hooks_.ram_status(&count, &status)) {
+      device_count_ = count;
+      if (check_trigger_status(status)) {
+        last_data_timer_.RestGlobalTicks();
+        retry_count_ = 0;
+        return;
+      }
+    } else if (!running()) {
+      return;  // the exchange was cut short by a stop request
+    } else if (retry_count_ > kMaxStatusFailures) {
+      const int error = errno;
+      running_ = false;
+      ring_.add_status(profile_.timeout_status);
+      raise(4);
+      _SetLastError(static_cast<unsigned int>(error));
+      return;
+    } else {
+      ++retry_count_;
+      stop_.sleep_ms(1);
+    }
+    previous = check_trigger_timeout(ms_per_sample, expected_ms, previous);
+  }
+}
+
+bool AcqEngine::check_trigger_status(uint32_t status) {
+  const uint16_t mode = settings_.trigger_mode;
+  const bool triggered_mode = mode == 3 || mode == 4 || mode == 6;
+  const bool complete = triggered_mode ? (status & 1) != 0
+                                       : device_count_.load() >= settings_.sample_count;
+  if (!complete) return false;
+  if (triggered_mode && profile_.trigger_marks_data) ring_.add_status(kStatusData);
+  if (mode == 6) trigger_index_ = hooks_.trigger_index();
+  return hooks_.transmit();
+}
+
+uint32_t AcqEngine::check_trigger_timeout(uint32_t ms_per_sample, uint64_t expected_ms,
+                                          uint32_t previous) {
+  const uint32_t cur = device_count_;
+  const bool progress = cur != previous;
+  const double elapsed = last_data_timer_.GetGlobalTicks();
+  const uint16_t mode = settings_.trigger_mode;
+  auto nap = [this](uint64_t ms) {
+    stop_.sleep_ms(static_cast<int>(std::clamp(ms, kMinStatusPollMs, kLongestNapMs)));
+  };
+
+  if (mode == 0 || mode == 8) {
+    if (progress) {
+      nap(kMinStatusPollMs);
+    } else if (elapsed < timeout_base_ * static_cast<double>(kTimeoutUnitMs)) {
+      nap(expected_ms);
+    } else if (cur >= settings_.sample_count) {
+      running_ = false;
+    } else if (retry_count_ < kMaxRetries) {
+      last_data_timer_.RestGlobalTicks();
+      ++retry_count_;
+    } else {
+      end_with_timeout();
+    }
+    return cur;
+  }
+  if ((mode == 2 || mode == 5) && cur == 0) {
+    nap(std::min<uint64_t>(profile_.ram_empty_sleep_cap_ms,
+                           kind_ == RunKind::Log ? expected_ms : profile_.ram_empty_sleep_cap_ms));
+    return cur;
+  }
+  if (elapsed < ms_per_sample * 2000.0) {
+    nap(expected_ms <= kLongestNapMs ? expected_ms : 2500);
+  } else if (progress) {
+    last_data_timer_.RestGlobalTicks();
+  } else if (retry_count_ < kMaxRetries) {
+    last_data_timer_.RestGlobalTicks();
+    ++retry_count_;
+  } else {
+    end_with_timeout();
+  }
+  return cur;
+}
+
+int AcqEngine::data_timeout_left_ms() const {
+  const double left =
+      timeout_base_ * static_cast<double>(kTimeoutUnitMs) - last_data_timer_.GetGlobalTicks();
+  return left < 1.0 ? 1 : static_cast<int>(left + 0.999);
+}
+
+void AcqEngine::stream() {
+  const uint16_t mode = settings_.trigger_mode;
+  const bool timeouts = profile_.timeouts_every_mode || (mode != 1 && mode != 7);
+  while (running()) {
+    int wait = profile_.data_wait_ms;
+    // Waking when the data time-out expires keeps its period what it says.
+    if (timeouts) wait = std::min(wait, data_timeout_left_ms());
+    const WaitResult w = wait_readable(data_socket_, wait, stop_.fd());
+    if (w == WaitResult::Aborted) break;
+    if (w == WaitResult::Error) {
+      running_ = false;
+      break;
+    }
+    if (w == WaitResult::Timeout) {
+      if (timeouts) receive_timeout();
+      continue;
+    }
+    device_.sampling_status = true;
+    const ssize_t n = recv(data_socket_, recv_buffer_.get(), receive_size(), 0);
+    device_.sampling_status = false;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) continue;
+    // A failed receive, a connection the device closed, or (sync-in) a
+    // block too short to hold a word ends the run.
+    if (n <= 0 || static_cast<uint32_t>(n) < profile_.min_block) {
+      running_ = false;
+      raise(1);
+      break;
+    }
+    if (!first_data_seen_) {
+      if (!start_time_taken_) {
+        start_time_taken_ = true;
+        start_timer_.RestGlobalTicks();
+      }
+      first_data_seen_ = true;
+      if (sink_) sink_->first_data();
+    }
+    after_receive(static_cast<uint32_t>(n));
+    last_data_timer_.RestGlobalTicks();
+    if (kind_ != RunKind::SyncIn && !settings_.continuous() && reach_count()) break;
+  }
+}
+
+uint32_t AcqEngine::receive_size() const {
+  const uint32_t received = received_;
+  if (!settings_.continuous() && hooks_.limits_receive(settings_, kind_) &&
+      received < settings_.sample_count) {
+    const uint32_t remaining = settings_.sample_count - received;
+    if (remaining <= kReceiveTailSamples) {
+      const uint32_t bytes = remaining * settings_.sample_bytes - partial_bytes_;
+      if (bytes > 0) return bytes;
+    }
+  }
+  return kReceiveBlock;
+}
+
+void AcqEngine::after_receive(uint32_t bytes) {
+  const uint32_t unit = profile_.ack_unit ? profile_.ack_unit : settings_.sample_bytes;
+  // A sample split across two receives is counted (and acknowledged) when
+  // its last byte arrives.
+  const uint32_t total = partial_bytes_ + bytes;
+  const uint32_t units = total / unit;
+  partial_bytes_ = total % unit;
+  received_ += settings_.trigger_mode == 8 && kind_ != RunKind::SyncIn ? 1 : units;
+  const uint32_t ack = htole32(units);
+  send_all(data_socket_, &ack, sizeof ack);
+  if (sink_ && !sink_->store(recv_buffer_.get(), bytes)) running_ = false;
+}
+
+bool AcqEngine::reach_count() {
+  const uint16_t mode = settings_.trigger_mode;
+  const uint32_t count = settings_.sample_count;
+  const uint32_t received = received_;
+  bool complete;
+  if (mode == 7 && profile_.never_completes_in_mode7) {
+    complete = false;
+  } else if (mode == 6 && device_count_ < count) {
+    // The device stopped at the analog trigger's window.
+    complete = received >= trigger_index_ + hooks_.post_trigger_count();
+  } else {
+    complete = received >= count;
+  }
+  if (!complete) return false;
+  running_ = false;
+  ring_.add_status(kStatusCountReached);
+  raise(profile_.count_event, received);
+  return true;
+}
+
+void AcqEngine::receive_timeout() {
+  if (last_data_timer_.GetGlobalTicks() < timeout_base_ * static_cast<double>(kTimeoutUnitMs))
+    return;
+  const bool finite = !settings_.continuous() || !profile_.quiet_end_needs_count;
+  if (finite && received_ >= settings_.sample_count) {
+    running_ = false;  // everything arrived: a quiet end
+  } else if (retry_count_ < kMaxRetries) {
+    last_data_timer_.RestGlobalTicks();
+    ++retry_count_;
+  } else {
+    end_with_timeout();
+  }
+}
+
+void AcqEngine::end_with_timeout() {
+  running_ = false;
+  ring_.add_status(profile_.timeout_status);
+  raise(4);
+}
+
+}  // namespace korvel

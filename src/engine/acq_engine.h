@@ -1,0 +1,174 @@
+// The acquisition engine: one worker thread per device that receives the
+// device's data stream, acknowledges every block, hands the bytes to a sink
+// (the ring buffer of a scan, or the files of a logging run) and decides
+// when the run ends. Every driver and every kind of run (scan, sync-in scan,
+// logging) uses this one engine; drivers differ only through AcqHooks.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "engine/ring_buffer.h"
+#include "engine/stop_signal.h"
+#include "net/clock.h"
+
+namespace korvel {
+
+class MODEL;
+
+// The scan as it was configured when the run started.
+struct ScanSettings {
+  uint32_t channels = 0;
+  uint32_t gain = 0;
+  uint16_t trigger_mode = 0;
+  uint32_t rate = 0;          // samples per second per channel
+  uint32_t sample_count = 0;  // over all channels; 0 = continuous
+  uint32_t sample_bytes = 2;
+  bool continuous() const { return sample_count == 0; }
+};
+
+enum class RunKind { Scan, SyncIn, Log };
+
+// How the kinds of run differ in the engine's shared loop.
+struct RunProfile {
+  int data_wait_ms;            // longest wait for data before the time-out check
+  uint16_t timeout_status;     // ADStatus bit of a time-out end
+  uint16_t end_status;         // ADStatus bit set when the thread leaves
+  uint16_t count_event;        // event of a finite run reaching its count
+  bool timeouts_every_mode;    // else trigger modes 1 and 7 wait for data forever
+  bool quiet_end_needs_count;  // a quiet time-out end needs a finite run
+  bool ram_phase;              // may wait for the device's RAM first
+  bool trigger_marks_data;     // triggered RAM phase sets kStatusData (logger)
+  int ram_empty_sleep_cap_ms;  // modes 2 and 5 before the device has samples
+  uint32_t ack_unit;           // bytes per acknowledged unit (0: sample bytes)
+  uint32_t min_block;          // smaller receives are errors
+  bool never_completes_in_mode7;
+  static RunProfile of(RunKind kind);
+};
+
+// Device-specific answers the engine needs. Called on the worker thread
+// (ram_status, transmit, trigger_index: command exchanges; the device's
+// command lock is taken inside them) unless noted.
+class AcqHooks {
+ public:
+  virtual ~AcqHooks() = default;
+  // Whether the run waits for the device's RAM before streaming.
+  virtual bool needs_ram_phase(const ScanSettings& s) const = 0;
+  // Whether receives are cut to the samples still due.
+  virtual bool limits_receive(const ScanSettings& s, RunKind kind) const = 0;
+  // The device RAM's sample count and status ("~01N").
+  virtual bool ram_status(uint32_t* count, uint32_t* status) = 0;
+  // Orders the transfer of the device RAM ("~01E").
+  virtual bool transmit() = 0;
+  // Reads the analog trigger's index from the device; its value.
+  virtual uint32_t trigger_index() = 0;
+  virtual uint32_t post_trigger_count() const = 0;
+};
+
+// Where received bytes go. Called on the worker thread.
+class RunSink {
+ public:
+  virtual ~RunSink() = default;
+  // The first data of the run arrived (before it is stored).
+  virtual void first_data() {}
+  // Stores one received block; false ends the run (data could not be kept).
+  virtual bool store(const char* data, uint32_t bytes) = 0;
+  // The run ended, for whatever reason.
+  virtual void finish() {}
+};
+
+class AcqEngine {
+ public:
+  using EventFunction = void (*)(void* handle, unsigned short event, unsigned int value,
+                                 void* user);
+
+  AcqEngine(MODEL& device, AcqHooks& hooks);
+  ~AcqEngine();
+  AcqEngine(const AcqEngine&) = delete;
+  AcqEngine& operator=(const AcqEngine&) = delete;
+
+  // Application thread. Resets the run state and starts the worker; false
+  // when a worker exists already (until stop()) or cannot be created.
+  bool start(RunKind kind, const ScanSettings& settings, uint32_t timeout_base, int data_socket,
+             RunSink* sink);
+  // Application thread: asks the worker to stop, joins it. Prompt: every wait
+  // of the worker ends when asked. Never call it on the worker itself.
+  void stop();
+  // Asks the worker to stop without waiting for it.
+  void request_stop();
+  bool has_thread() const { return thread_.joinable(); }
+  bool running() const { return running_.load(std::memory_order_acquire); }
+  bool on_worker_thread() const;
+
+  RingBuffer& ring() { return ring_; }
+  const ScanSettings& settings() const { return settings_; }
+  uint32_t received() const { return received_.load(std::memory_order_relaxed); }
+  void set_received(uint32_t v) { received_.store(v, std::memory_order_relaxed); }
+  uint32_t device_count() const { return device_count_.load(std::memory_order_relaxed); }
+  void set_device_count(uint32_t v) { device_count_.store(v, std::memory_order_relaxed); }
+  uint32_t timeout_base() const { return timeout_base_.load(std::memory_order_relaxed); }
+
+  // Event registration (any thread) and delivery (worker thread). The
+  // function runs without any lock of the library held.
+  void set_events(unsigned short mask, EventFunction function, void* user);
+  void clear_events();
+  void raise(unsigned short event, unsigned int value = 0);
+
+  // Milliseconds since the run's first data (or since the last file split).
+  TimeData& start_timer() { return start_timer_; }
+
+ private:
+  void run();
+  void ram_phase();
+  bool check_trigger_status(uint32_t status);
+  uint32_t check_trigger_timeout(uint32_t ms_per_sample, uint64_t expected_ms, uint32_t previous);
+  void stream();
+  uint32_t receive_size() const;
+  void after_receive(uint32_t bytes);
+  bool reach_count();
+  void receive_timeout();
+  void end_with_timeout();
+  // Time left of the data time-out, for the next wait.
+  int data_timeout_left_ms() const;
+
+  MODEL& device_;
+  AcqHooks& hooks_;
+  RingBuffer ring_;
+  StopSignal stop_;
+  std::thread thread_;
+  std::atomic<bool> running_{false};
+
+  // Run state: written by start() before the worker exists, then by the
+  // worker only.
+  RunKind kind_ = RunKind::Scan;
+  RunProfile profile_ = RunProfile::of(RunKind::Scan);
+  ScanSettings settings_;
+  RunSink* sink_ = nullptr;
+  int data_socket_ = -1;
+  bool first_data_seen_ = false;
+  bool start_time_taken_ = false;
+  uint32_t retry_count_ = 0;
+  uint32_t partial_bytes_ = 0;  // bytes of a sample split across receives
+  uint32_t trigger_index_ = 0;
+  std::atomic<uint32_t> received_{0};
+  std::atomic<uint32_t> device_count_{0};
+  std::atomic<uint32_t> timeout_base_{1};
+  TimeData start_timer_;
+  TimeData last_data_timer_;
+  std::unique_ptr<char[]> recv_buffer_;
+
+  std::mutex events_mu_;
+  unsigned short event_mask_ = 0;
+  EventFunction event_function_ = nullptr;
+  void* event_user_ = nullptr;
+};
+
+// Blocks of at most this many bytes are received (twenty TCP segments).
+inline constexpr uint32_t kReceiveBlock = 29200;
+// Below this many samples still due, a receive asks for exactly what is due.
+inline constexpr uint32_t kReceiveTailSamples = 1459;
+
+}  // namespace korvel

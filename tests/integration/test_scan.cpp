@@ -1,0 +1,545 @@
+// High-speed scans end to end: sample-exact data, status bits, device-RAM
+// modes, time-outs, events, and the nasty lifecycles.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "korvel/korvel.h"
+#include "korvel/sim/lx3100.h"
+#include "korvel/sim/signal.h"
+#include "model/model.h"
+#include "sim_helpers.h"
+
+namespace korvel::test {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using sim::Lx3100;
+using sim::StreamFault;
+
+sim::Config fast_config() {
+  sim::Config c = sim_config();
+  c.fast = true;
+  return c;
+}
+
+// Polls the buffer status until all bits are set (bounded).
+unsigned short wait_status(KV_HANDLE h, unsigned short bits, int timeout_ms = 5000) {
+  unsigned short status = 0;
+  unsigned count = 0;
+  const auto end = Clock::now() + std::chrono::milliseconds(timeout_ms);
+  while (Clock::now() < end) {
+    KV_GetAIBufferStatus(h, &status, &count);
+    if ((status & bits) == bits) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return status;
+}
+
+// Expected volts of a raw code on a channel, from the device's own table.
+float volts(OpenDevice& d, int channel, int gain, int16_t raw) {
+  float v = 0;
+  d.with<Lx3100>([&](Lx3100& m) {
+    const int g = m.state().cal_gain[channel][gain];
+    const int o = m.state().cal_offset[channel][gain];
+    int code = ((raw * g) >> 15) + o;
+    code = std::clamp(code, -32768, 32767);
+    v = static_cast<float>(code) / (gain == 0 ? 6553.6f : 3276.8f);
+  });
+  return v;
+}
+
+struct EventLog {
+  std::mutex mu;
+  std::vector<std::pair<unsigned short, unsigned>> events;
+  std::vector<std::thread::id> threads;
+  static void record(KV_HANDLE, unsigned short event, unsigned value, void* user) {
+    auto* log = static_cast<EventLog*>(user);
+    std::lock_guard<std::mutex> lock(log->mu);
+    log->events.emplace_back(event, value);
+    log->threads.push_back(std::this_thread::get_id());
+  }
+  std::vector<std::pair<unsigned short, unsigned>> take() {
+    std::lock_guard<std::mutex> lock(mu);
+    return events;
+  }
+  bool wait_for(unsigned short event, int timeout_ms = 5000) {
+    const auto end = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (Clock::now() < end) {
+      {
+        std::lock_guard<std::mutex> lock(mu);
+        for (auto& e : events)
+          if (e.first == event) return true;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return false;
+  }
+};
+
+TEST(Scan, FiniteScanIsSampleExactInCodesAndVolts) {
+  OpenDevice d(fast_config());
+  ASSERT_EQ(KV_SetAIScanParam(d.handle, 4, 0, 0, 1000, 1000, 0, 0), 1);
+  ASSERT_EQ(KV_StartAIScan(d.handle), 1);
+  // Complete and not yet read: data waiting, thread ended, count reached.
+  EXPECT_EQ(wait_status(d.handle, 0x85), 0x85);
+  unsigned short status = 0;
+  unsigned count = 0;
+  KV_GetAIBufferStatus(d.handle, &status, &count);
+  EXPECT_EQ(count, 1000u);
+
+  std::vector<unsigned> codes(600);
+  ASSERT_EQ(KV_GetAIBufferHex(d.handle, codes.data(), 600), 600);
+  for (unsigned i = 0; i < 600; ++i)
+    ASSERT_EQ(codes[i], static_cast<unsigned>(static_cast<int>(sim::stream_code(4, i)))) << i;
+  // The raw read did not move the channel phase: volts start at channel 0
+  // again, from sample 600 on.
+  std::vector<float> v(500);
+  ASSERT_EQ(KV_GetAIBuffer(d.handle, v.data(), 500), 400);
+  for (unsigned i = 0; i < 400; ++i)
+    ASSERT_FLOAT_EQ(v[i], volts(d, static_cast<int>(i % 4), 0, sim::stream_code(4, 600 + i))) << i;
+
+  KV_GetAIBufferStatus(d.handle, &status, &count);
+  EXPECT_EQ(status, 0x84);
+  EXPECT_EQ(count, 0u);
+  unsigned total = 0, st = 0;
+  ASSERT_EQ(KV_GetTotalSamplingStatus(d.handle, &total, &st), 1);
+  EXPECT_EQ(total, 1000u);
+  EXPECT_EQ(st, 0x84u);
+  EXPECT_TRUE(d.sim->wait_stream_done(2000));
+  const auto stats = d.sim->stream_stats();
+  EXPECT_EQ(stats.acked_units, 1000u);
+  EXPECT_EQ(stats.ack_mismatches, 0u);
+  EXPECT_EQ(KV_StopAIScan(d.handle), 1);
+  EXPECT_EQ(d.last_command(), "~01Z");
+}
+
+TEST(Scan, ContinuousLiveScanDrainedWhileRunning) {
+  OpenDevice d;  // real time: 8 channels at 10 kHz
+  ASSERT_EQ(KV_SetAIScanParam(d.handle, 8, 1, 0, 10000, 0, 0, 0), 1);
+  ASSERT_EQ(KV_StartAIScan(d.handle), 1);
+  std::vector<unsigned> buf(8192);
+  uint64_t n = 0;
+  const auto end = Clock::now() + std::chrono::milliseconds(600);
+  while (Clock::now() < end) {
+    const int got = KV_GetAIBufferHex(d.handle, buf.data(), static_cast<unsigned>(buf.size()));
+    for (int i = 0; i < got; ++i, ++n)
+      ASSERT_EQ(buf[i], static_cast<unsigned>(static_cast<int>(sim::stream_code(8, n)))) << n;
+    std::this_thread::sleep_for(std::chrono::milliseconds(3));
+  }
+  // About 80 000 samples a second arrive, paced by the device.
+  EXPECT_GT(n, 20000u);
+  EXPECT_LT(n, 100000u);
+  unsigned short status = 0;
+  unsigned count = 0;
+  KV_GetAIBufferStatus(d.handle, &status, &count);
+  EXPECT_EQ(status & 0x06, 0);  // running, nothing lost
+  ASSERT_EQ(KV_StopAIScan(d.handle), 1);
+  const auto stats = d.sim->stream_stats();
+  EXPECT_EQ(stats.ack_mismatches, 0u);
+  EXPECT_LE(stats.max_unacked_bytes, 32768u);
+}
+
+TEST(Scan, ChannelPhaseFollowsTheStreamAcrossReadsOfAnySize) {
+  // Distinct calibrations make a wrong channel assignment visible.
+  OpenDevice d(fast_config(), [](sim::Model& m) {
+    auto& s = static_cast<Lx3100&>(m).state();
+    for (int c = 0; c < 8; ++c) {
+      s.cal_gain[c][0] = static_cast<uint16_t>(20000 + 3000 * c);
+      s.cal_offset[c][0] = static_cast<int16_t>(100 * c - 300);
+    }
+  });
+  ASSERT_EQ(KV_SetAIScanParam(d.handle, 4, 0, 0, 1000, 400, 0, 0), 1);
+  ASSERT_EQ(KV_StartAIScan(d.handle), 1);
+  ASSERT_EQ(wait_status(d.handle, 0x84) & 0x84, 0x84);
+  unsigned n = 0;
+  for (unsigned size : {3u, 5u, 1u, 7u, 64u, 4u, 1000u}) {
+    std::vector<float> v(size);
+    const int got = KV_GetAIBuffer(d.handle, v.data(), size);
+    for (int i = 0; i < got; ++i, ++n)
+      ASSERT_FLOAT_EQ(v[i], volts(d, static_cast<int>(n % 4), 0, sim::stream_code(4, n))) << n;
+  }
+  EXPECT_EQ(n, 400u);
+  float x = 1;
+  EXPECT_EQ(KV_GetAIBuffer(d.handle, &x, 0), 0);  // count 0 consumes nothing
+}
+
+struct RamCase {
+  const char* name;
+  short channels;
+  short mode;
+  int rate;
+  unsigned count;
+  unsigned firmware;
+};
+
+class DeviceRam : public ::testing::TestWithParam<RamCase> {};
+
+TEST_P(DeviceRam, WaitsForTheDeviceThenReceivesItsRam) {
+  const RamCase& c = GetParam();
+  sim::Config cfg = sim_config();
+  cfg.firmware = c.firmware;
+  OpenDevice d(cfg);
+  ASSERT_EQ(KV_SetAIScanParam(d.handle, c.channels, 0, c.mode, c.rate, c.count, 0, 0), 1);
+  if (c.mode == 6) {
+    char enable[1] = {1};
+    float high[1] = {1.0f}, low[1] = {-1.0f};
+    ASSERT_EQ(KV_SetAIAnalogTriggerParam(d.handle, 0, enable, high, low, 1, c.count / 4,
+                                         c.count - c.count / 4),
+              1);
+  }
+  ASSERT_EQ(KV_StartAIScan(d.handle), 1);
+  EXPECT_EQ(wait_status(d.handle, 0x84, 8000) & 0x8C, 0x84);
+  EXPECT_GE(d.sim->count_commands("~01N"), 1u);
+  EXPECT_EQ(d.sim->count_commands("~01E"), 1u);
+  if (c.mode == 6) {
+    EXPECT_EQ(d.sim->count_commands("~01XN"), 1u);
+  }
+  std::vector<unsigned> buf(c.count + 10);
+  ASSERT_EQ(KV_GetAIBufferHex(d.handle, buf.data(), c.count + 10), static_cast<int>(c.count));
+  for (unsigned i = 0; i < c.count; ++i)
+    ASSERT_EQ(buf[i], static_cast<unsigned>(static_cast<int>(sim::stream_code(c.channels, i)))) << i;
+  unsigned total = 0, status = 0;
+  KV_GetTotalSamplingStatus(d.handle, &total, &status);
+  EXPECT_EQ(total, c.count);
+  EXPECT_EQ(static_cast<unsigned>(static_cast<MODEL*>(d.handle)->GetDAQSampleCnt()), c.count);
+  KV_StopAIScan(d.handle);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Modes, DeviceRam,
+    ::testing::Values(RamCase{"Mode2", 4, 2, 20000, 4000, 0x312},
+                      RamCase{"Mode3TriggerBit", 2, 3, 50000, 3000, 0x312},
+                      RamCase{"Mode6AnalogTrigger", 2, 6, 50000, 2000, 0x312},
+                      RamCase{"Mode9", 8, 9, 20000, 8000, 0x312},
+                      RamCase{"FastMode0GoesThroughRam", 8, 0, 40000, 16000, 0x312},
+                      RamCase{"OldFirmwareStatusReply", 4, 2, 20000, 4000, 0x300}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Scan, TotalStatusReportsTheDevicesCountBeforeData) {
+  OpenDevice d;  // real time, so the RAM phase lasts a while
+  // 2000 samples at 5 kHz fill the device's RAM in 400 ms.
+  ASSERT_EQ(KV_SetAIScanParam(d.handle, 1, 0, 2, 5000, 2000, 0, 0), 1);
+  ASSERT_EQ(KV_StartAIScan(d.handle), 1);
+  std::this_thread::sleep_for(std::chrono::milliseconds(150));
+  unsigned total = 0, status = 9;
+  ASSERT_EQ(KV_GetTotalSamplingStatus(d.handle, &total, &status), 1);
+  EXPECT_EQ(status, 0u);
+  EXPECT_GT(total, 50u);  // the device's RAM count, growing
+  EXPECT_LT(total, 2000u);
+  EXPECT_EQ(wait_status(d.handle, 0x84, 5000) & 0x84, 0x84);
+  KV_StopAIScan(d.handle);
+}
+
+TEST(Scan, SilentDeviceEndsTheScanAtTheTwelfthTimeout) {
+  OpenDevice d;
+  EventLog log;
+  ASSERT_EQ(KV_SetEventCallback(d.handle, 0xFF, 0, &EventLog::record, &log), 1);
+  ASSERT_EQ(KV_SetAIScanParam(d.handle, 2, 0, 0, 1000, 0, 0, 0), 1);
+  ASSERT_EQ(KV_SetConfig(d.handle, 5, 2, 1), 1);  // 50 ms data time-out
+  d.sim->set_stream_fault(StreamFault{StreamFault::Kind::Silence, 200});
+  const auto t0 = Clock::now();
+  ASSERT_EQ(KV_StartAIScan(d.handle), 1);
+  const unsigned short status = wait_status(d.handle, 0x04, 5000);
+  const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0);
+  EXPECT_EQ(status & 0x0C, 0x0C);
+  // Twelve expiries of 50 ms after the data stopped.
+  EXPECT_GE(took.count(), 12 * 50);
+  EXPECT_LT(took.count(), 4000);
+  EXPECT_TRUE(log.wait_for(4));
+  int base = 0;
+  ASSERT_EQ(KV_GetConfig(d.handle, 5, 2, &base), 1);
+  EXPECT_EQ(base, 1);
+  std::vector<unsigned> buf(400);
+  EXPECT_EQ(KV_GetAIBufferHex(d.handle, buf.data(), 400), 200);
+  KV_StopAIScan(d.handle);
+}
+
+TEST(Scan, Mode8CountsBlocksAndKeepsNothing) {
+  OpenDevice d(fast_config());
+  ASSERT_EQ(KV_SetAIScanParam(d.handle, 8, 0, 8, 10000, 0, 0, 0), 1);
+  ASSERT_EQ(KV_StartAIScan(d.handle), 1);
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  const auto total = static_cast<unsigned>(static_cast<MODEL*>(d.handle)->GetTCPReceivedCnt());
+  const auto sent = d.sim->stream_stats().units_sent;
+  EXPECT_GT(total, 0u);
+  EXPECT_LT(total, sent / 2);  // blocks, not samples
+  unsigned short st = 0;
+  unsigned count = 9;
+  KV_GetAIBufferStatus(d.handle, &st, &count);
+  EXPECT_EQ(count, 0u);
+  KV_StopAIScan(d.handle);
+  EXPECT_EQ(d.sim->stream_stats().ack_mismatches, 0u);
+}
+
+TEST(Scan, SecondStartIsRefusedUntilStop) {
+  OpenDevice d(fast_config());
+  ASSERT_EQ(KV_SetAIScanParam(d.handle, 2, 0, 0, 1000, 100, 0, 0), 1);
+  ASSERT_EQ(KV_StartAIScan(d.handle), 1);
+  EXPECT_EQ(KV_StartAIScan(d.handle), 0);
+  ASSERT_EQ(wait_status(d.handle, 0x84) & 0x84, 0x84);
+  // Also after the thread ended by itself; counters and ring stay.
+  EXPECT_EQ(KV_StartAIScan(d.handle), 0);
+  unsigned short status = 0;
+  unsigned count = 0;
+  KV_GetAIBufferStatus(d.handle, &status, &count);
+  EXPECT_EQ(count, 100u);
+  EXPECT_EQ(d.sim->count_commands("~01S"), 1u);
+  ASSERT_EQ(KV_StopAIScan(d.handle), 1);
+  ASSERT_EQ(KV_StartAIScan(d.handle), 1);
+  ASSERT_EQ(wait_status(d.handle, 0x84) & 0x84, 0x84);
+  KV_StopAIScan(d.handle);
+}
+
+TEST(Scan, ReadsAfterStopSeeAnEmptyRing) {
+  OpenDevice d(fast_config());
+  ASSERT_EQ(KV_SetAIScanParam(d.handle, 2, 0, 0, 1000, 100, 0, 0), 1);
+  ASSERT_EQ(KV_StartAIScan(d.handle), 1);
+  ASSERT_EQ(wait_status(d.handle, 0x85) & 0x85, 0x85);
+  ASSERT_EQ(KV_StopAIScan(d.handle), 1);
+  unsigned short status = 0;
+  unsigned count = 9;
+  KV_GetAIBufferStatus(d.handle, &status, &count);
+  EXPECT_EQ(status & 0x01, 0);
+  EXPECT_EQ(count, 0u);
+  float v[4];
+  EXPECT_EQ(KV_GetAIBuffer(d.handle, v, 4), 0);
+  EXPECT_EQ(KV_StopAIScan(d.handle), 1);  // a stop without a thread is harmless
+}
+
+TEST(Scan, ClearEmptiesTheRingAndTheScanGoesOn) {
+  OpenDevice d;
+  ASSERT_EQ(KV_SetAIScanParam(d.handle, 2, 0, 0, 5000, 0, 0, 0), 1);
+  ASSERT_EQ(KV_StartAIScan(d.handle), 1);
+  ASSERT_EQ(wait_status(d.handle, 0x01) & 0x01, 0x01);
+  ASSERT_EQ(KV_ClearAIBuffer(d.handle), 1);
+  ASSERT_EQ(wait_status(d.handle, 0x01) & 0x01, 0x01);  // new data keeps coming
+  KV_StopAIScan(d.handle);
+}
+
+TEST(Scan, FullRingFlagsTheLossAndRaisesEvent8) {
+  OpenDevice d(fast_config());
+  EventLog log;
+  KV_SetEventCallback(d.handle, 8, 0, &EventLog::record, &log);
+  ASSERT_EQ(KV_SetAIScanParam(d.handle, 8, 0, 1, 30000, 0, 0, 0), 1);
+  ASSERT_EQ(KV_StartAIScan(d.handle), 1);
+  // The continuous ring holds 730 000 samples; nobody drains it.
+  EXPECT_EQ(wait_status(d.handle, 0x02, 10000) & 0x02, 0x02);
+  EXPECT_TRUE(log.wait_for(8));
+  unsigned short status = 0;
+  unsigned count = 0;
+  KV_GetAIBufferStatus(d.handle, &status, &count);
+  EXPECT_EQ(count, 730000u);
+  // What was kept is the start of the stream, whole.
+  std::vector<unsigned> buf(count);
+  ASSERT_EQ(KV_GetAIBufferHex(d.handle, buf.data(), count), static_cast<int>(count));
+  for (unsigned i = 0; i < count; ++i)
+    ASSERT_EQ(buf[i], static_cast<unsigned>(static_cast<int>(sim::stream_code(8, i)))) << i;
+  KV_StopAIScan(d.handle);
+}
+
+TEST(Scan, SplitSamplesAreCountedWhenComplete) {
+  OpenDevice d(fast_config());
+  // Three-byte pieces split every other sample across two receives.
+  d.sim->set_stream_fault(StreamFault{StreamFault::Kind::ShortBlocks, 0, 3});
+  ASSERT_EQ(KV_SetAIScanParam(d.handle, 3, 0, 0, 1000, 90, 0, 0), 1);
+  ASSERT_EQ(KV_StartAIScan(d.handle), 1);
+  ASSERT_EQ(wait_status(d.handle, 0x84, 5000) & 0x8C, 0x84);
+  std::vector<unsigned> buf(90);
+  ASSERT_EQ(KV_GetAIBufferHex(d.handle, buf.data(), 90), 90);
+  for (unsigned i = 0; i < 90; ++i)
+    ASSERT_EQ(buf[i], static_cast<unsigned>(static_cast<int>(sim::stream_code(3, i)))) << i;
+  EXPECT_TRUE(d.sim->wait_stream_done(2000));
+  EXPECT_EQ(d.sim->stream_stats().acked_units, 90u);
+  EXPECT_EQ(d.sim->stream_stats().ack_mismatches, 0u);
+  KV_StopAIScan(d.handle);
+}
+
+TEST(Events, DeliveredWithIdsAndValuesOnTheWorkerThread) {
+  OpenDevice d(fast_config());
+  EventLog log;
+  ASSERT_EQ(KV_SetEventCallback(d.handle, 2 | 4, 0, &EventLog::record, &log), 1);
+  ASSERT_EQ(KV_SetAIScanParam(d.handle, 4, 0, 0, 1000, 2000, 0, 0), 1);
+  ASSERT_EQ(KV_StartAIScan(d.handle), 1);
+  ASSERT_TRUE(log.wait_for(2));
+  KV_StopAIScan(d.handle);
+  const auto events = log.take();
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0], (std::pair<unsigned short, unsigned>{2, 2000}));
+  EXPECT_NE(log.threads[0], std::this_thread::get_id());
+}
+
+TEST(Events, MaskNullFunctionAndRemove) {
+  OpenDevice d(fast_config());
+  EventLog log;
+  ASSERT_EQ(KV_SetEventCallback(d.handle, 0, 0, &EventLog::record, &log), 1);
+  ASSERT_EQ(KV_SetAIScanParam(d.handle, 1, 0, 0, 1000, 10, 0, 0), 1);
+  ASSERT_EQ(KV_StartAIScan(d.handle), 1);
+  wait_status(d.handle, 0x84);
+  KV_StopAIScan(d.handle);
+  EXPECT_TRUE(log.take().empty());  // mask 0: no call at all
+
+  // A null function keeps the registered one; mask and user data change.
+  ASSERT_EQ(KV_SetEventCallback(d.handle, 2, 0, nullptr, &log), 1);
+  ASSERT_EQ(KV_StartAIScan(d.handle), 1);
+  EXPECT_TRUE(log.wait_for(2));
+  KV_StopAIScan(d.handle);
+
+  ASSERT_EQ(KV_RemoveEventCallback(d.handle, 0), 1);  // whatever the mask
+  const auto before = log.take().size();
+  ASSERT_EQ(KV_StartAIScan(d.handle), 1);
+  wait_status(d.handle, 0x84);
+  KV_StopAIScan(d.handle);
+  EXPECT_EQ(log.take().size(), before);
+}
+
+TEST(Events, ClosedDataConnectionIsAReceiveError) {
+  OpenDevice d(fast_config());
+  EventLog log;
+  KV_SetEventCallback(d.handle, 1, 0, &EventLog::record, &log);
+  d.sim->set_stream_fault(StreamFault{StreamFault::Kind::Close, 500});
+  ASSERT_EQ(KV_SetAIScanParam(d.handle, 2, 0, 0, 1000, 0, 0, 0), 1);
+  ASSERT_EQ(KV_StartAIScan(d.handle), 1);
+  EXPECT_TRUE(log.wait_for(1));
+  EXPECT_EQ(wait_status(d.handle, 0x04) & 0x0C, 0x04);
+  std::vector<unsigned> buf(1000);
+  EXPECT_EQ(KV_GetAIBufferHex(d.handle, buf.data(), 1000), 500);
+  EXPECT_EQ(KV_StopAIScan(d.handle), 1);
+}
+
+// A callback that uses the API, and tries to stop its own scan.
+struct Reentrant {
+  KV_HANDLE handle;
+  std::atomic<int> stop_result{-1};
+  std::atomic<unsigned> stop_error{0};
+  std::atomic<int> status_calls{0};
+  static void on_event(KV_HANDLE h, unsigned short, unsigned, void* user) {
+    auto* self = static_cast<Reentrant*>(user);
+    unsigned short st;
+    unsigned n;
+    if (KV_GetAIBufferStatus(h, &st, &n)) ++self->status_calls;
+    self->stop_result = KV_StopAIScan(h);
+    self->stop_error = static_cast<unsigned>(KV_GetLastError());
+    EXPECT_EQ(KV_Device_Release(h), 0);
+  }
+};
+
+TEST(Events, CallbacksMayUseTheApiButNotStopTheirOwnScan) {
+  OpenDevice d(fast_config());
+  Reentrant r{d.handle};
+  KV_SetEventCallback(d.handle, 2, 0, &Reentrant::on_event, &r);
+  ASSERT_EQ(KV_SetAIScanParam(d.handle, 1, 0, 0, 1000, 50, 0, 0), 1);
+  ASSERT_EQ(KV_StartAIScan(d.handle), 1);
+  ASSERT_EQ(wait_status(d.handle, 0x84) & 0x84, 0x84);
+  KV_StopAIScan(d.handle);
+  EXPECT_EQ(r.status_calls.load(), 1);
+  EXPECT_EQ(r.stop_result.load(), 0);
+  EXPECT_EQ(r.stop_error.load(), 0x13006u);
+}
+
+TEST(Lifecycle, StopIsPromptWhateverTheWorkerIsWaitingFor) {
+  OpenDevice d;
+  // Streaming, waiting for data, and polling the device's RAM.
+  struct Case {
+    short mode;
+    int rate;
+    unsigned count;
+    bool silent;
+  };
+  for (Case c : {Case{0, 1000, 0, false}, Case{1, 1000, 0, true}, Case{2, 100, 100000, false}}) {
+    ASSERT_EQ(KV_SetAIScanParam(d.handle, 2, 0, c.mode, c.rate, c.count, 0, 0), 1);
+    d.sim->set_stream_fault(StreamFault{c.silent ? StreamFault::Kind::Silence : StreamFault::Kind::None, 0});
+    ASSERT_EQ(KV_StartAIScan(d.handle), 1);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    const auto t0 = Clock::now();
+    ASSERT_EQ(KV_StopAIScan(d.handle), 1);
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count();
+    // Typically a few milliseconds; the slack is for loaded machines.
+    EXPECT_LT(ms, 500) << "mode " << c.mode;
+  }
+}
+
+TEST(Lifecycle, StartStopAThousandTimes) {
+  OpenDevice d(fast_config());
+  ASSERT_EQ(KV_SetAIScanParam(d.handle, 8, 0, 0, 30000, 0, 0, 0), 1);
+  for (int i = 0; i < 1000; ++i) {
+    ASSERT_EQ(KV_StartAIScan(d.handle), 1) << i;
+    if (i % 100 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ASSERT_EQ(KV_StopAIScan(d.handle), 1) << i;
+  }
+  // The device is still in step: a finite scan is exact.
+  ASSERT_EQ(KV_SetAIScanParam(d.handle, 2, 0, 0, 1000, 1000, 0, 0), 1);
+  ASSERT_EQ(KV_StartAIScan(d.handle), 1);
+  ASSERT_EQ(wait_status(d.handle, 0x84) & 0x8C, 0x84);
+  std::vector<unsigned> buf(1000);
+  ASSERT_EQ(KV_GetAIBufferHex(d.handle, buf.data(), 1000), 1000);
+  for (unsigned i = 0; i < 1000; ++i)
+    ASSERT_EQ(buf[i], static_cast<unsigned>(static_cast<int>(sim::stream_code(2, i)))) << i;
+  KV_StopAIScan(d.handle);
+}
+
+TEST(Lifecycle, ReleaseWhileScanning) {
+  for (int i = 0; i < 20; ++i) {
+    OpenDevice d(fast_config());
+    ASSERT_EQ(KV_SetAIScanParam(d.handle, 8, 0, 0, 30000, 0, 0, 0), 1);
+    ASSERT_EQ(KV_StartAIScan(d.handle), 1);
+    std::this_thread::sleep_for(std::chrono::milliseconds(i % 5));
+    ASSERT_EQ(KV_Device_Release(d.handle), 1);
+    d.handle = nullptr;
+  }
+}
+
+TEST(Lifecycle, ReadersOnOtherThreadsDuringStopAndRelease) {
+  OpenDevice d(fast_config());
+  ASSERT_EQ(KV_SetAIScanParam(d.handle, 8, 0, 0, 30000, 0, 0, 0), 1);
+  std::atomic<bool> done{false};
+  KV_HANDLE h = d.handle;
+  std::thread reader([&] {
+    std::vector<float> v(4096);
+    unsigned short st;
+    unsigned n;
+    while (!done) {
+      KV_GetAIBuffer(h, v.data(), 4096);
+      KV_GetAIBufferStatus(h, &st, &n);
+    }
+  });
+  for (int i = 0; i < 50; ++i) {
+    ASSERT_EQ(KV_StartAIScan(h), 1);
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    ASSERT_EQ(KV_StopAIScan(h), 1);
+  }
+  ASSERT_EQ(KV_StartAIScan(h), 1);
+  ASSERT_EQ(KV_Device_Release(h), 1);
+  d.handle = nullptr;
+  done = true;
+  reader.join();
+}
+
+TEST(Lifecycle, DigitalOperationsDuringAScanAreRefusedOrServed) {
+  OpenDevice d;
+  ASSERT_EQ(KV_SetAIScanParam(d.handle, 8, 0, 0, 30000, 0, 0, 0), 1);
+  ASSERT_EQ(KV_StartAIScan(d.handle), 1);
+  int busy = 0, served = 0;
+  for (int i = 0; i < 300; ++i) {
+    unsigned di, dout;
+    if (KV_ReadDIO(d.handle, &di, &dout)) {
+      ++served;
+      EXPECT_EQ(di, 5u);
+    } else {
+      ASSERT_EQ(last_error(), 0x18011u);
+      ++busy;
+    }
+  }
+  EXPECT_EQ(busy + served, 300);
+  KV_StopAIScan(d.handle);
+  unsigned di, dout;
+  EXPECT_EQ(KV_ReadDIO(d.handle, &di, &dout), 1);  // idle again
+}
+
+}  // namespace
+}  // namespace korvel::test
