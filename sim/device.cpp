@@ -272,8 +272,12 @@ struct Device::Impl {
         const std::uint64_t unacked_bytes = (st.stats.units_sent - std::min(st.stats.units_sent, st.stats.acked_units)) * unit +
                                             (st.flushed_bytes - st.stats.units_sent * unit);
         const std::uint64_t room = st.window > unacked_bytes ? (st.window - unacked_bytes) / unit : 0;
-        const std::uint64_t n = std::min<std::uint64_t>({limit > st.generated ? limit - st.generated : 0, room, 16384});
-        if (n == 0) break;
+        const std::uint64_t due = limit > st.generated ? limit - st.generated : 0;
+        const std::uint64_t n = std::min<std::uint64_t>({due, room, 16384});
+        // Like a TCP stack avoiding silly windows: wait until a quarter of the
+        // window is free (or all that is due fits) instead of sending crumbs
+        // after every acknowledgement.
+        if (n == 0 || (n < due && room * unit < st.window / 4)) break;
         c.out.resize(static_cast<std::size_t>(n) * unit);
         st.spec.fill(st.generated, static_cast<std::size_t>(n), c.out.data());
         st.generated += n;

@@ -204,11 +204,7 @@ void Lx3100::stream_samples(std::uint64_t total, double per_second) {
   spec.units_per_second = device_->config().fast ? 0 : per_second;
   spec.unit_bytes = 2;
   spec.fill = [channels](std::uint64_t first, std::size_t n, char* out) {
-    for (std::size_t i = 0; i < n; ++i) {
-      const auto v = static_cast<std::uint16_t>(stream_code(channels, first + i));
-      out[2 * i] = static_cast<char>(v & 0xFF);
-      out[2 * i + 1] = static_cast<char>(v >> 8);
-    }
+    fill_stream(channels, first, n, out);
   };
   device_->stream_begin(spec, state_.window);
 }

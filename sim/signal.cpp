@@ -38,4 +38,26 @@ std::int16_t scan_code(unsigned channel, std::uint64_t scan) {
                                    static_cast<int>(scan % kSawtooth) - 498);
 }
 
+void fill_stream(unsigned channels, std::uint64_t first, std::size_t n, char* out) {
+  if (channels == 0 || channels > kChannels) return;
+  const Tables& t = tables();
+  unsigned ch = static_cast<unsigned>(first % channels);
+  std::uint64_t scan = first / channels;
+  // Per scan, the position of every channel in its sine table and in the
+  // sawtooth; advanced instead of recomputed (no division per sample).
+  std::array<std::size_t, kChannels> pos{};
+  for (unsigned c = 0; c < channels; ++c) pos[c] = scan % t.sine[c].size();
+  unsigned saw = static_cast<unsigned>(scan % kSawtooth);
+  for (std::size_t i = 0; i < n; ++i) {
+    const auto v = static_cast<std::uint16_t>(t.sine[ch][pos[ch]] + static_cast<int>(saw) - 498);
+    out[2 * i] = static_cast<char>(v & 0xFF);
+    out[2 * i + 1] = static_cast<char>(v >> 8);
+    if (++pos[ch] == t.sine[ch].size()) pos[ch] = 0;
+    if (++ch == channels) {
+      ch = 0;
+      if (++saw == kSawtooth) saw = 0;
+    }
+  }
+}
+
 }  // namespace korvel::sim

@@ -2,6 +2,8 @@
 // simulator.
 #include <korvel/korvel.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -9,6 +11,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "korvel/sim/device.h"
@@ -70,6 +73,67 @@ int print_inputs(KV_HANDLE h) {
   return 0;
 }
 
+// Runs a finite scan, drains it with a progress line and prints per-channel
+// minimum, mean and maximum volts.
+int run_scan(KV_HANDLE h, short channels, short gain, int rate, unsigned samples) {
+  if (!KV_SetAIScanParam(h, channels, gain, 0, rate, samples, 0, 0)) return report("KV_SetAIScanParam");
+  if (!KV_StartAIScan(h)) return report("KV_StartAIScan");
+  std::vector<double> lo(channels, 1e9), hi(channels, -1e9), sum(channels, 0.0);
+  std::vector<float> buf(16384);
+  unsigned long long n = 0;
+  const auto t0 = std::chrono::steady_clock::now();
+  for (;;) {
+    const int got = KV_GetAIBuffer(h, buf.data(), static_cast<unsigned>(buf.size()));
+    for (int i = 0; i < got; ++i, ++n) {
+      const unsigned c = static_cast<unsigned>(n % channels);
+      lo[c] = std::min<double>(lo[c], buf[i]);
+      hi[c] = std::max<double>(hi[c], buf[i]);
+      sum[c] += buf[i];
+    }
+    unsigned short status = 0;
+    unsigned waiting = 0;
+    KV_GetAIBufferStatus(h, &status, &waiting);
+    if (got > 0 || n == 0) {
+      std::printf("\r  received %llu of %u samples (%3.0f %%)", n, samples, 100.0 * n / samples);
+      std::fflush(stdout);
+    }
+    if ((status & KV_STATUS_ENDED) && waiting == 0) {
+      if (status & (KV_STATUS_TIMEOUT | KV_STATUS_OVERRUN))
+        std::printf("\n  scan ended early (status 0x%02X)", status);
+      break;
+    }
+    if (got == 0) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  const double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  KV_StopAIScan(h);
+  std::printf("\n  %llu samples in %.2f s\n", n, secs);
+  std::printf("  channel      min V     mean V      max V\n");
+  const unsigned long long per_channel = n / channels;
+  for (short c = 0; c < channels; ++c)
+    std::printf("  AI%-5d %10.4f %10.4f %10.4f\n", c, lo[c],
+                per_channel ? sum[c] / static_cast<double>(per_channel) : 0.0, hi[c]);
+  return n == samples ? 0 : 1;
+}
+
+int cmd_scan(const std::vector<std::string>& args) {
+  if (args.empty()) return 2;
+  short channels = 8, gain = 0;
+  int rate = 10000;
+  unsigned samples = 80000;
+  for (std::size_t i = 1; i + 1 < args.size(); i += 2) {
+    const long v = std::strtol(args[i + 1].c_str(), nullptr, 10);
+    if (args[i] == "--channels") channels = static_cast<short>(v);
+    else if (args[i] == "--gain") gain = static_cast<short>(v);
+    else if (args[i] == "--rate") rate = static_cast<int>(v);
+    else if (args[i] == "--samples") samples = static_cast<unsigned>(v);
+    else return 2;
+  }
+  if (args.size() % 2 == 0 || channels < 1 || samples == 0) return 2;
+  Device d(args[0]);
+  if (!d) return report("KV_Device_Create");
+  return run_scan(d.handle, channels, gain, rate, samples);
+}
+
 int cmd_info(const std::vector<std::string>& args) {
   if (args.size() != 1) return 2;
   Device d(args[0]);
@@ -121,16 +185,20 @@ int cmd_demo(const std::vector<std::string>& args) {
   if (!d) return report("KV_Device_Create");
   if (print_info(d.handle)) return 1;
   std::printf("== one reading of every input\n");
-  return print_inputs(d.handle);
+  if (print_inputs(d.handle)) return 1;
+  std::printf("== finite scan: 8 channels at 10 kHz, 80 000 samples\n");
+  return run_scan(d.handle, 8, 0, 10000, 80000);
 }
 
 void usage(FILE* out) {
   std::fprintf(out,
                "usage: korvel COMMAND [ARGS]\n"
-               "  demo [--address A]     identify and read a device (default: a built-in\n"
-               "                         simulated LX-3100 on a loopback address)\n"
+               "  demo [--address A]     identify, read and scan a device (default: a\n"
+               "                         built-in simulated LX-3100 on a loopback address)\n"
                "  info ADDRESS           model, firmware and calibration\n"
                "  read ADDRESS           one reading of every input\n"
+               "  scan ADDRESS [--channels N] [--gain G] [--rate HZ] [--samples N]\n"
+               "                         a finite scan with per-channel statistics\n"
                "  send ADDRESS COMMAND   raw command exchange\n"
                "ADDRESS is a.b.c.d[,cmdport[,dataport]].\n");
 }
@@ -148,7 +216,8 @@ int main(int argc, char** argv) {
     return 0;
   }
   const std::map<std::string, std::function<int(const std::vector<std::string>&)>> commands = {
-      {"demo", cmd_demo}, {"info", cmd_info}, {"read", cmd_read}, {"send", cmd_send}};
+      {"demo", cmd_demo}, {"info", cmd_info}, {"read", cmd_read}, {"scan", cmd_scan},
+      {"send", cmd_send}};
   const auto it = commands.find(name);
   if (it == commands.end()) {
     usage(stderr);

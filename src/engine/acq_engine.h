@@ -76,6 +76,11 @@ class RunSink {
   virtual void first_data() {}
   // Stores one received block; false ends the run (data could not be kept).
   virtual bool store(const char* data, uint32_t bytes) = 0;
+  // Space to receive the next block of up to `wanted` bytes into directly,
+  // saving a copy; null to receive into the engine's buffer and store().
+  virtual char* direct_space(uint32_t) { return nullptr; }
+  // Keeps a block received into direct_space.
+  virtual bool commit_direct(uint32_t) { return true; }
   // The run ended, for whatever reason.
   virtual void finish() {}
 };
@@ -127,7 +132,7 @@ class AcqEngine {
   uint32_t check_trigger_timeout(uint32_t ms_per_sample, uint64_t expected_ms, uint32_t previous);
   void stream();
   uint32_t receive_size() const;
-  void after_receive(uint32_t bytes);
+  void after_receive(uint32_t bytes, bool direct);
   bool reach_count();
   void receive_timeout();
   void end_with_timeout();

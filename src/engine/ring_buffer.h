@@ -1,9 +1,15 @@
 // The scan's ring buffer: raw sample bytes between the acquisition thread
-// (writer) and the application (reader), with the ADStatus word.
+// (the one writer) and the application (readers), with the ADStatus word.
+//
+// Bytes are copied outside the lock: the writer fills only free space and
+// readers take only filled space, so the lock guards nothing but positions,
+// the fill level and the status (measured: a reader no longer waits behind
+// a writer's page-faulting copy). Readers are serialised among themselves
+// and against init/release, which free the storage.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <mutex>
 
 namespace korvel {
@@ -24,17 +30,29 @@ class RingBuffer {
  public:
   enum class WriteResult { Stored, Truncated, Dropped };
 
+  RingBuffer() = default;
+  ~RingBuffer();
+  RingBuffer(const RingBuffer&) = delete;
+  RingBuffer& operator=(const RingBuffer&) = delete;
+
   // Allocates capacity bytes (positions, fill level and status zeroed);
-  // false when the memory cannot be had.
+  // false when the memory cannot be had. Not while a writer runs.
   bool init(uint32_t capacity);
-  // Frees the storage; afterwards the ring reads as empty.
+  // Frees the storage; afterwards the ring reads as empty. Not while a
+  // writer runs.
   void release();
 
-  // Appends bytes; a block that does not fit is cut (Truncated) or, with
-  // the ring full, dropped whole (Dropped); both set kStatusOverrun.
+  // Writer: appends bytes; a block that does not fit is cut (Truncated) or,
+  // with the ring full, dropped whole (Dropped); both set kStatusOverrun.
   WriteResult write(const char* data, uint32_t bytes);
-  // Copies up to count units of unit bytes; returns the units copied. Only
-  // whole units leave the ring, so a partly received sample stays for later.
+  // Writer: contiguous free space of at least `wanted` bytes to receive
+  // into directly, or null; fill it, then commit().
+  char* reserve(uint32_t wanted);
+  void commit(uint32_t bytes);
+
+  // Reader: copies up to count units of unit bytes; returns the units
+  // copied. Only whole units leave the ring, so a partly received sample
+  // stays for later.
   uint32_t read(char* dst, uint32_t count, uint32_t unit);
   // Empties the ring and clears the status.
   void clear();
@@ -46,8 +64,12 @@ class RingBuffer {
   uint32_t capacity() const;
 
  private:
-  mutable std::mutex mu_;  // ADMutex
-  std::unique_ptr<char[]> data_;
+  void free_storage();
+
+  mutable std::mutex mu_;  // ADMutex: positions, fill level, status
+  std::mutex read_mu_;     // one reader at a time; storage lifetime
+  char* data_ = nullptr;
+  std::size_t mapped_ = 0;
   uint32_t capacity_ = 0;
   uint32_t read_pos_ = 0;
   uint32_t write_pos_ = 0;

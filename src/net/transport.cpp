@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -34,6 +35,10 @@ int open_tcp(const char* ip, int port, bool data_port) {
     int size = kDataSocketRcvBuf;
     (void)setsockopt(s, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
   }
+  // Commands and acknowledgements are small writes that the device waits
+  // for; Nagle's algorithm would hold them back behind delayed TCP ACKs.
+  int one = 1;
+  (void)setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_addr.s_addr = inet_addr(ip);

@@ -164,6 +164,8 @@ class LX3100 : public MODEL, private AcqHooks {
    public:
     explicit ScanSink(LX3100& owner) : owner_(owner) {}
     bool store(const char* data, uint32_t bytes) override;
+    char* direct_space(uint32_t wanted) override;
+    bool commit_direct(uint32_t bytes) override;
 
    private:
     LX3100& owner_;

@@ -179,6 +179,16 @@ bool LX3100::ScanSink::store(const char* data, uint32_t bytes) {
   return true;
 }
 
+char* LX3100::ScanSink::direct_space(uint32_t wanted) {
+  if (owner_.ScanTriggerMode == 8) return nullptr;
+  return owner_.engine_.ring().reserve(wanted);
+}
+
+bool LX3100::ScanSink::commit_direct(uint32_t bytes) {
+  owner_.engine_.ring().commit(bytes);
+  return true;
+}
+
 int LX3100::AD_ReadData(char* dst, unsigned int count, int unit) {
   if (unit <= 0 || dst == nullptr) return 0;
   return static_cast<int>(engine_.ring().read(dst, count, static_cast<uint32_t>(unit)));

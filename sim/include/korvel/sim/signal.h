@@ -2,6 +2,7 @@
 // channel and the scan index, so that a receiver can check every sample.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace korvel::sim {
@@ -15,5 +16,10 @@ std::int16_t scan_code(unsigned channel, std::uint64_t scan);
 inline std::int16_t stream_code(unsigned channels, std::uint64_t n) {
   return scan_code(static_cast<unsigned>(n % channels), n / channels);
 }
+
+// Writes samples [first, first + n) of an interleaved stream of `channels`
+// channels as 16-bit little-endian codes; the same values as stream_code,
+// computed incrementally.
+void fill_stream(unsigned channels, std::uint64_t first, std::size_t n, char* out);
 
 }  // namespace korvel::sim
