@@ -188,11 +188,8 @@ uint32_t AcqEngine::check_trigger_timeout(uint32_t ms_per_sample, uint64_t expec
       nap(expected_ms);
     } else if (cur >= settings_.sample_count) {
       running_ = false;
-    } else if (retry_count_ < kMaxRetries) {
-      last_data_timer_.RestGlobalTicks();
-      ++retry_count_;
     } else {
-      end_with_timeout();
+      expire();
     }
     return cur;
   }
@@ -205,11 +202,8 @@ uint32_t AcqEngine::check_trigger_timeout(uint32_t ms_per_sample, uint64_t expec
     nap(expected_ms <= kLongestNapMs ? expected_ms : 2500);
   } else if (progress) {
     last_data_timer_.RestGlobalTicks();
-  } else if (retry_count_ < kMaxRetries) {
-    last_data_timer_.RestGlobalTicks();
-    ++retry_count_;
   } else {
-    end_with_timeout();
+    expire();
   }
   return cur;
 }
@@ -326,9 +320,14 @@ void AcqEngine::receive_timeout() {
   if (last_data_timer_.GetGlobalTicks() < timeout_base_ * static_cast<double>(kTimeoutUnitMs))
     return;
   const bool finite = !settings_.continuous() || !profile_.quiet_end_needs_count;
-  if (finite && received_ >= settings_.sample_count) {
+  if (finite && received_ >= settings_.sample_count)
     running_ = false;  // everything arrived: a quiet end
-  } else if (retry_count_ < kMaxRetries) {
+  else
+    expire();
+}
+
+void AcqEngine::expire() {
+  if (retry_count_ < kMaxRetries) {
     last_data_timer_.RestGlobalTicks();
     ++retry_count_;
   } else {

@@ -135,6 +135,8 @@ class AcqEngine {
   void after_receive(uint32_t bytes, bool direct);
   bool reach_count();
   void receive_timeout();
+  // One expiry of the data time-out: counted, and the twelfth ends the run.
+  void expire();
   void end_with_timeout();
   // Time left of the data time-out, for the next wait.
   int data_timeout_left_ms() const;

@@ -360,24 +360,23 @@ int LX3100::SetCounterConfig(unsigned int channel, unsigned int config, unsigned
   return 1;
 }
 
-int LX3100::GetDICNT(unsigned int channel, unsigned int* value) {
-  if (!channel_ok(channel, module.di_count)) return 0;
+int LX3100::read_count(unsigned int channel, unsigned int limit, const char* format,
+                       unsigned int* value) {
+  if (!channel_ok(channel, limit)) return 0;
   if (busy()) return 0;
   Reply r;
-  if (!command(r, kCommandTimeoutMs, "@01REC%01X", channel)) return fail(KV_ERR_RESPONSE);
+  if (!command(r, kCommandTimeoutMs, format, channel)) return fail(KV_ERR_RESPONSE);
   unsigned int v = 0;
   if (std::sscanf(r.from(3), "%08X", &v) == 1) put(value, v);
   return 1;
 }
 
+int LX3100::GetDICNT(unsigned int channel, unsigned int* value) {
+  return read_count(channel, module.di_count, "@01REC%01X", value);
+}
+
 int LX3100::GetCounter(unsigned int channel, unsigned int* value) {
-  if (!channel_ok(channel, module.counter_count)) return 0;
-  if (busy()) return 0;
-  Reply r;
-  if (!command(r, kCommandTimeoutMs, "@01G%01X", channel)) return fail(KV_ERR_RESPONSE);
-  unsigned int v = 0;
-  if (std::sscanf(r.from(3), "%08X", &v) == 1) put(value, v);
-  return 1;
+  return read_count(channel, module.counter_count, "@01G%01X", value);
 }
 
 int LX3100::clear_command(const char* format, unsigned int channel, bool with_channel) {

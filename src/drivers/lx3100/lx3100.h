@@ -140,6 +140,8 @@ class LX3100 : public MODEL, private AcqHooks {
   bool channel_ok(unsigned int channel, unsigned int limit);
   // Clear commands succeed only on a reply starting with '!'.
   int clear_command(const char* format, unsigned int channel, bool with_channel);
+  int read_count(unsigned int channel, unsigned int limit, const char* format,
+                 unsigned int* value);
   int get_all_counts(const char* cmd, unsigned int* values, int count, int limit);
   int get_config(unsigned int channel, unsigned int limit, const uint16_t* cache,
                  const char* bits_format, bool bits_failure_fails, unsigned int* config,
