@@ -8,6 +8,7 @@
 #include <ctime>
 
 #include "korvel/sim/signal.h"
+#include "korvel/sim/sync_in.h"
 
 namespace korvel::sim {
 
@@ -83,6 +84,7 @@ void Lx3100::set_input_volts(int channel, double volts) {
 }
 
 std::optional<std::string> Lx3100::handle(const std::string& line) {
+  if (line.empty()) return std::nullopt;  // the CR after a sync-in definition
   if (starts(line, "~01")) return scan_command(line);
   return single_point(line);
 }
@@ -224,6 +226,31 @@ void Lx3100::start_scan() {
   s.start_time = text;
   const double per_second = static_cast<double>(s.rate) * s.channels;
   const int m = s.trigger_mode;
+  if (s.sync_in.options & 1) {
+    // Frames, one per scan, as a byte stream acknowledged in 16-bit words.
+    const SyncInDefinition def = s.sync_in;
+    const std::size_t frame = def.frame_bytes();
+    if (frame == 0) return;
+    StreamSpec spec;
+    spec.unit_bytes = 2;
+    spec.units_per_second = device_->config().fast ? 0 : static_cast<double>(s.rate) * frame / 2.0;
+    spec.fill = [def, frame](std::uint64_t first, std::size_t n, char* out) {
+      std::uint64_t pos = first * 2;
+      std::uint64_t cached = UINT64_MAX;
+      std::vector<std::uint8_t> bytes;
+      for (std::size_t i = 0; i < 2 * n; ++i, ++pos) {
+        const std::uint64_t f = pos / frame;
+        if (f != cached) {
+          bytes = sync_in_frame(def, f);
+          cached = f;
+        }
+        out[i] = static_cast<char>(bytes[pos % frame]);
+      }
+    };
+    s.ram_mode = false;
+    device_->stream_begin(spec, s.window);
+    return;
+  }
   // Fast enough scans in untriggered modes stream live; the others fill
   // the device's RAM first and are sent on "~01E".
   s.ram_mode = per_second > 8 * 30000.0 || !(m == 0 || m == 1 || m == 7 || m == 8);
@@ -333,6 +360,32 @@ std::optional<std::string> Lx3100::scan_command(const std::string& line) {
     if (!scan("~01WS%lu%c", &u)) return kRefused;
     s.window = static_cast<unsigned>(u);
     return kOk;
+  }
+  if (starts(line, "~01SIH")) {
+    // "~01SIH<mode>O<options>T<count>" then type and size of each item.
+    unsigned mode = 0, options = 0, count = 0;
+    if (std::sscanf(p, "~01SIH%1XO%2XT%2X", &mode, &options, &count) != 3 || count > 7 ||
+        line.size() != 13 + 4 * static_cast<std::size_t>(count))
+      return kRefused;
+    SyncInDefinition def;
+    def.header_mode = mode;
+    def.options = options;
+    for (unsigned i = 0; i < count; ++i) {
+      unsigned type = 0, size = 0;
+      if (std::sscanf(p + 13 + 4 * i, "%2X%2X", &type, &size) != 2 || type > 5) return kRefused;
+      def.items.push_back({type, size});
+    }
+    s.sync_in = def;
+    return kOk;
+  }
+  if (line == "~01SI") {
+    char r[64];
+    int n = std::snprintf(r, sizeof r, "!01H%01XO%02XT%02zX", s.sync_in.header_mode,
+                          s.sync_in.options, s.sync_in.items.size());
+    for (const SyncInItem& item : s.sync_in.items)
+      n += std::snprintf(r + n, sizeof r - static_cast<std::size_t>(n), "%02X%02X", item.type,
+                         item.size);
+    return std::string(r);
   }
   if (line == "~01SST") {
     if (s.start_time.empty()) return kRefused;

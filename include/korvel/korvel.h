@@ -471,6 +471,52 @@ KV_API int KV_GetSyncInScanParam(KV_HANDLE handle, unsigned int* header_mode,
                                  unsigned short max_count, unsigned short* count,
                                  unsigned int* options, unsigned int* spare);
 
+/*
+ * Sync-in frames. Each frame is an optional 32-bit header and the defined
+ * items in order. Outputs may be null (the item is skipped).
+ *  - header: frames 32-bit values.
+ *  - analog, words_a, words_b: arrays of `frames` row pointers. Type 0 items
+ *    land in analog rows as float volts; type 1 as 16-bit codes; types 2/3 in
+ *    words_a/words_b rows as 16-bit words; types 4/5 as 32-bit words.
+ *  - bits_a, bits_b: row pointers receiving the packed bytes of types 6/7.
+ * Rows need room for their item's elements; only the rows of the frames
+ * returned are written.
+ * @return the number of whole frames delivered (fewer than asked when fewer
+ *         are waiting); 0 with KV_ERR_INVALID_ARGUMENT (frames 0),
+ *         KV_ERR_RESPONSE (no frame defined, or an unknown item type),
+ *         KV_ERR_INVALID_HANDLE, or KV_ERR_UNSUPPORTED (device without sync-in).
+ */
+KV_API int KV_GetSyncInBuffer(KV_HANDLE handle, unsigned int* header, void** analog,
+                              unsigned char** bits_a, unsigned char** bits_b, void** words_a,
+                              void** words_b, void* reserved1, void* reserved2,
+                              unsigned int frames);
+/** @brief As KV_GetSyncInBuffer, with every 16-bit element in a 32-bit slot. */
+KV_API int KV_GetSyncInBufferDW(KV_HANDLE handle, unsigned int* header, void** analog,
+                                unsigned char** bits_a, unsigned char** bits_b, void** words_a,
+                                void** words_b, void* reserved1, void* reserved2,
+                                unsigned int frames);
+/**
+ * @brief As KV_GetSyncInBuffer into flat arrays of 32-bit slots: element k of
+ *        an item of size s in frame f goes to slot f * s + k. Type 1 items go to
+ *        analog, types 2/4 to words_a, types 3/5 to words_b; type 0 and the bit
+ *        items are not delivered (bits_a, bits_b are unused).
+ */
+KV_API int KV_GetSyncInBufferLV(KV_HANDLE handle, unsigned int* header, unsigned int* analog,
+                                unsigned char* bits_a, unsigned char* bits_b,
+                                unsigned int* words_a, unsigned int* words_b, void* reserved1,
+                                void* reserved2, unsigned int frames);
+/**
+ * @brief Status bits (KV_STATUS_*) and whole frames waiting.
+ * @return 1; 0 while no frame is defined (frames untouched) or for an unknown handle.
+ */
+KV_API int KV_GetSyncInBufferStatus(KV_HANDLE handle, unsigned short* status,
+                                    unsigned int* frames);
+/** @brief As KV_ClearAIBuffer. */
+KV_API int KV_ClearSyncInBuffer(KV_HANDLE handle);
+/** @brief As KV_GetTotalSamplingStatus (count in 16-bit words). */
+KV_API int KV_GetSyncInTotalSamplingStatus(KV_HANDLE handle, unsigned int* count,
+                                           unsigned int* status);
+
 /* ------------------------------------------------------------------------ */
 /* Logging to files and the device's SD card                                */
 /* ------------------------------------------------------------------------ */

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <vector>
 
+#include "drivers/lx3100/sync_in.h"
 #include "engine/acq_engine.h"
 #include "model/model.h"
 #include "net/transport.h"
@@ -111,6 +112,20 @@ class LX3100 : public MODEL, private AcqHooks {
   // The device's RAM status ("~01N"): sample count and status bits.
   int GetKVRAMBufferStatus(unsigned int* count, unsigned int* status);
 
+  // Sync-in scans.
+  int SetSyncInScanParam(unsigned int header_mode, unsigned short* sizes, unsigned short* types,
+                         unsigned short count, unsigned int options, unsigned int spare) override;
+  int GetSyncInScanParam(unsigned int* header_mode, unsigned short* sizes, unsigned short* types,
+                         unsigned short max_count, unsigned short* count, unsigned int* options,
+                         unsigned int* spare) override;
+  // Takes up to `frames` whole frames from the ring into the caller's
+  // outputs; the number of frames delivered, or 0 with an error code.
+  int GetSyncInFrames(SyncInShape shape, const SyncInOutputs& out, unsigned int frames);
+  // Status bits and the frames waiting; 0 while no frame is defined.
+  int GetSyncInStatus(unsigned short* status, unsigned int* frames);
+  // Options last given to KV_SetSyncInScanParam ("Sync Mode" of log files).
+  uint16_t SyncMode = 0;
+
   // Events: delivered on the worker thread that detects them.
   void DOCallBackFun(unsigned short event) override;
   int SetEventCallback(unsigned short mask, unsigned short spare, void* function,
@@ -200,6 +215,8 @@ class LX3100 : public MODEL, private AcqHooks {
   std::vector<uint16_t> TriggerHighCode;
   std::vector<uint16_t> TriggerLowCode;
   uint32_t DelayTriggerTime = 0;
+
+  SyncInFrameDef SyncIn;
 
   // Acquisition.
   uint32_t ADBufferSize = 0;

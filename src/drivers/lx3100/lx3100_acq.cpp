@@ -92,7 +92,7 @@ uint32_t LX3100::compute_timeout_base(uint32_t ring) const {
   return b == 0 ? 1 : b;
 }
 
-bool LX3100::sync_in_enabled() const { return false; }
+bool LX3100::sync_in_enabled() const { return SyncIn.enabled(); }
 
 int LX3100::StartLANQueue() {
   if (engine_.has_thread()) return 0;  // stop the previous scan first

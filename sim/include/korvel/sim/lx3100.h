@@ -8,6 +8,7 @@
 #include <string>
 
 #include "korvel/sim/device.h"
+#include "korvel/sim/sync_in.h"
 
 namespace korvel::sim {
 
@@ -51,6 +52,8 @@ struct Lx3100State {
   unsigned long delay = 0;
   // Index reported by "~01XN"; by default the pre-trigger count.
   std::optional<unsigned long> trigger_index;
+
+  SyncInDefinition sync_in;
 
   // Acquisition.
   bool sampling = false;
