@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <map>
@@ -134,6 +135,72 @@ int cmd_scan(const std::vector<std::string>& args) {
   return run_scan(d.handle, channels, gain, rate, samples);
 }
 
+// Logs a finite scan below root and waits for the run to end.
+int run_log(KV_HANDLE h, const std::string& root, short channels, int rate, unsigned samples,
+            int mode) {
+  if (!KV_SetAIScanParam(h, channels, 0, 0, rate, samples, 0, 0)) return report("KV_SetAIScanParam");
+  std::string folder = root;
+  if (!KV_StartLogger(h, folder.data(), 1, mode)) return report("KV_StartLogger");
+  unsigned short status = 0;
+  unsigned count = 0;
+  const auto t0 = std::chrono::steady_clock::now();
+  while (!(status & KV_STATUS_LOG_ENDED) &&
+         std::chrono::steady_clock::now() - t0 < std::chrono::seconds(60)) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    KV_GetAIBufferStatus(h, &status, &count);
+  }
+  KV_StopLogger(h);
+  std::printf("  logging run ended (status 0x%02X)\n", status);
+  return (status & KV_STATUS_COUNT_REACHED) ? 0 : 1;
+}
+
+// Lists the binary log files below root and reads every one back.
+int read_logs(const std::string& root) {
+  std::string folder = root;
+  const int files = KV_GetAllLogFiles(folder.data(), 0);
+  std::printf("  %d data file(s) below %s\n", files, root.c_str());
+  for (int i = 0; i < files; ++i) {
+    char path[260];
+    KV_HANDLE log = KV_LogFile_Open_byIndex(i, path);
+    if (!log) return report("KV_LogFile_Open_byIndex");
+    char name[20], date[16], time[32];
+    unsigned size = 0, type = 0, reserved = 0, total = 0, rate = 0;
+    unsigned short channels = 0, gain = 0, trigger = 0, transfer = 0, sync = 0;
+    KV_GetLogFileInfo(log, name, &size, &type, &reserved);
+    KV_GetLogFile_AIScanConfigInfo(log, &channels, &gain, &trigger, &rate, &transfer, &sync);
+    KV_GetLogFile_AIScanSampleInfo(log, &total, date, time);
+    std::printf("  %s\n    %s, %u channels at %u Hz, %u samples, started %s %s\n", path, name,
+                channels, rate, total, date, time);
+    std::vector<unsigned> codes(total, 0);
+    const int got = KV_GetLogFile_AIDataHex(log, 0, total, codes.data());
+    std::vector<double> lo(channels, 1e9), hi(channels, -1e9);
+    for (int k = 0; k < got && channels; ++k) {
+      float v = 0;
+      const int c = k % channels;
+      KV_Calibrate_Data_Float(log, c, gain, static_cast<int>(codes[k] & 0xFFFF), &v);
+      lo[c] = std::min<double>(lo[c], v);
+      hi[c] = std::max<double>(hi[c], v);
+    }
+    for (unsigned short c = 0; c < channels; ++c)
+      std::printf("    AI%-3d %9.4f .. %9.4f V\n", c, lo[c], hi[c]);
+    KV_LogFile_Close(log);
+  }
+  return files > 0 ? 0 : 1;
+}
+
+int cmd_log(const std::vector<std::string>& args) {
+  if (args.size() != 2 && args.size() != 3) return 2;
+  const unsigned samples = args.size() == 3 ? static_cast<unsigned>(std::strtoul(args[2].c_str(), nullptr, 10)) : 8000;
+  Device d(args[0]);
+  if (!d) return report("KV_Device_Create");
+  return run_log(d.handle, args[1], 8, 1000, samples, 0);
+}
+
+int cmd_logread(const std::vector<std::string>& args) {
+  if (args.size() != 1) return 2;
+  return read_logs(args[0]);
+}
+
 int cmd_info(const std::vector<std::string>& args) {
   if (args.size() != 1) return 2;
   Device d(args[0]);
@@ -187,7 +254,13 @@ int cmd_demo(const std::vector<std::string>& args) {
   std::printf("== one reading of every input\n");
   if (print_inputs(d.handle)) return 1;
   std::printf("== finite scan: 8 channels at 10 kHz, 80 000 samples\n");
-  return run_scan(d.handle, 8, 0, 10000, 80000);
+  if (run_scan(d.handle, 8, 0, 10000, 80000)) return 1;
+  char folder[] = "/tmp/korvel-demo-XXXXXX";
+  if (!mkdtemp(folder)) return 1;
+  std::printf("== logging 8 000 samples into %s\n", folder);
+  if (run_log(d.handle, folder, 8, 2000, 8000, 0)) return 1;
+  std::printf("== reading the log back without the device\n");
+  return read_logs(folder);
 }
 
 void usage(FILE* out) {
@@ -199,6 +272,8 @@ void usage(FILE* out) {
                "  read ADDRESS           one reading of every input\n"
                "  scan ADDRESS [--channels N] [--gain G] [--rate HZ] [--samples N]\n"
                "                         a finite scan with per-channel statistics\n"
+               "  log ADDRESS FOLDER [N] log N samples of 8 channels at 1 kHz below FOLDER\n"
+               "  logread FOLDER         list and read back the binary log files below FOLDER\n"
                "  send ADDRESS COMMAND   raw command exchange\n"
                "ADDRESS is a.b.c.d[,cmdport[,dataport]].\n");
 }
@@ -216,7 +291,8 @@ int main(int argc, char** argv) {
     return 0;
   }
   const std::map<std::string, std::function<int(const std::vector<std::string>&)>> commands = {
-      {"demo", cmd_demo}, {"info", cmd_info}, {"read", cmd_read}, {"scan", cmd_scan},
+      {"demo", cmd_demo}, {"info", cmd_info},       {"log", cmd_log},
+      {"logread", cmd_logread}, {"read", cmd_read}, {"scan", cmd_scan},
       {"send", cmd_send}};
   const auto it = commands.find(name);
   if (it == commands.end()) {

@@ -536,6 +536,82 @@ KV_API int KV_StartLoggerW(KV_HANDLE handle, wchar_t* path, int period, int mode
 /** @brief Stops the logging run and closes its files. @return 1; 0 for an unknown handle. */
 KV_API int KV_StopLogger(KV_HANDLE handle);
 
+/* Log files: read back without a device. Log-file handles come from
+ * KV_LogFile_Open* and are valid until KV_LogFile_Close; the KV_GetLogFile_*
+ * functions treat an unknown handle like a null one. Paths hold at most 259
+ * characters. */
+
+/**
+ * @brief Lists the data files of a type below folder (recursively), each
+ *        paired with its configuration file, for KV_LogFile_Open_byIndex.
+ * @param type 0 ".bin", 1 ".txt", 2 ".csv", 3 ".tdm", 4 ".xls", 5 ".md", 6 ".kvd";
+ *        7..13 the upper-case spellings.
+ * @return the number of files listed.
+ */
+KV_API int KV_GetAllLogFiles(char* folder, int type);
+/** @brief Not supported: KV_ERR_NOT_SUPPORTED, returns 0. */
+KV_API int KV_GetAllLogFilesW(wchar_t* folder, int type);
+/**
+ * @brief Opens a data file written by the logger together with its
+ *        configuration file (found by address and tag below the log root).
+ * @return a log-file handle, or 0 with KV_ERR_FILE_OPEN.
+ */
+KV_API KV_HANDLE KV_LogFile_Open(char* path);
+/** @brief As KV_LogFile_Open for a wide-character path. */
+KV_API KV_HANDLE KV_LogFile_OpenW(wchar_t* path);
+/**
+ * @brief Opens entry index of the last KV_GetAllLogFiles listing; its data
+ *        path is copied into data_path (260 bytes).
+ */
+KV_API KV_HANDLE KV_LogFile_Open_byIndex(int index, char* data_path);
+/** @brief Not supported: KV_ERR_NOT_SUPPORTED, returns 0. */
+KV_API KV_HANDLE KV_LogFile_Open_byIndexW(int index, wchar_t* data_path);
+/** @brief Closes a log file. @return 1 (also for null or unknown handles). */
+KV_API int KV_LogFile_Close(KV_HANDLE log);
+/**
+ * @brief Model name (20 bytes), data file size in bytes, file type (0 binary,
+ *        1 text) and reserved (0).
+ * @return 1; 0 with size 0 for other file types; 1 and nothing written for a
+ *         null or unknown handle.
+ */
+KV_API int KV_GetLogFileInfo(KV_HANDLE log, char* name, unsigned int* size, unsigned int* type,
+                             unsigned int* reserved);
+/** @brief The scan settings recorded in the configuration. @return 1; 0 for a null handle. */
+KV_API int KV_GetLogFile_AIScanConfigInfo(KV_HANDLE log, unsigned short* channel_count,
+                                          unsigned short* gain, unsigned short* trigger,
+                                          unsigned int* sample_rate,
+                                          unsigned short* transfer_mode,
+                                          unsigned short* sync_mode);
+/**
+ * @brief A channel's recorded gain factor and offset (low 16 bits); gain_code
+ *        is not used. @return 1; 0 for a null handle or a channel not below the
+ *        channel count.
+ */
+KV_API int KV_GetLogFile_GainOffset(KV_HANDLE log, int channel, unsigned int gain_code,
+                                    unsigned short* gain, unsigned short* offset);
+/**
+ * @brief Samples in the data file, and the recorded start as date
+ *        "YYYY/MM/DD" (16 bytes) and time "hh:mm:ss.n" (32 bytes).
+ * @return 1.
+ */
+KV_API int KV_GetLogFile_AIScanSampleInfo(KV_HANDLE log, unsigned int* total, char* date,
+                                          char* time);
+/**
+ * @brief Text files: the values of the lines from the current position on.
+ * @param count the array's size: at most count values are stored; 0 reads the
+ *        whole file (the array must then hold it all). start is not used.
+ * @return the values stored; 0 for binary files or a line without values.
+ */
+KV_API int KV_GetLogFile_AIData(KV_HANDLE log, unsigned int start, unsigned int count,
+                                float* values);
+/**
+ * @brief Binary files: count raw samples from sample offset on into codes, one
+ *        per 32-bit slot (16-bit samples fill the low halves only; clear the
+ *        array first). @return the samples read; 0 for text files.
+ */
+KV_API int KV_GetLogFile_AIDataHex(KV_HANDLE log, unsigned int offset, unsigned int count,
+                                   void* codes);
+
 /** @brief Number of recordings on the device's SD card. */
 KV_API int KV_GetSDAllLogFiles(KV_HANDLE handle, unsigned int* count);
 /**

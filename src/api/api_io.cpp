@@ -1,5 +1,6 @@
 // Exported functions: single-point analog and digital I/O, counters, encoder.
 #include "api/call.h"
+#include "logging/log_reader.h"
 
 using namespace korvel;
 using namespace korvel::api;
@@ -19,6 +20,18 @@ bool gain_in_range(const MODEL& d, int gain) {
 }
 
 bool array_present(const void* p, int count) { return count <= 0 || present(p); }
+
+// A device handle, or else a log-file handle from KV_LogFile_Open; anything
+// else is refused without being read through.
+template <class DeviceOp, class LogOp>
+int calibrate(KV_HANDLE handle, DeviceOp&& on_device, LogOp&& on_log) {
+  return guarded<int>(0, [&] {
+    if (const std::shared_ptr<MODEL> device = KVList().find(handle)) return on_device(*device);
+    if (const std::shared_ptr<ModelLog> log = OpenLogFiles().find(handle)) return on_log(*log);
+    _SetLastError(KV_ERR_INVALID_HANDLE);
+    return 0;
+  });
+}
 
 }  // namespace
 
@@ -211,12 +224,15 @@ KV_API int KV_ClearEncoder(KV_HANDLE handle, int channel) {
 extern "C" {
 
 KV_API int KV_Calibrate_Data_HEX(KV_HANDLE handle, int channel, int gain, int raw, int* out) {
-  return with_device(handle, [&](MODEL& d) { return d.Calibrate_HEX(raw, channel, gain, out); });
+  return calibrate(
+      handle, [&](MODEL& d) { return d.Calibrate_HEX(raw, channel, gain, out); },
+      [&](ModelLog& l) { return l.Calibrate_HEX(raw, channel, gain, out); });
 }
 
 KV_API int KV_Calibrate_Data_Float(KV_HANDLE handle, int channel, int gain, int raw, float* out) {
-  return with_device(handle,
-                     [&](MODEL& d) { return d.Calibrate_Hex2Float(raw, channel, gain, out); });
+  return calibrate(
+      handle, [&](MODEL& d) { return d.Calibrate_Hex2Float(raw, channel, gain, out); },
+      [&](ModelLog& l) { return l.Calibrate_Hex2Float(raw, channel, gain, out); });
 }
 
 }  // extern "C"

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "core/errors.h"
+#include "model/calibration.h"
 #include "net/clock.h"
 
 namespace korvel {
@@ -174,14 +175,8 @@ int LX3100::ReadGainOffset(int channel, int gain, unsigned short* gain_factor, s
 int LX3100::Calibrate_HEX(int raw, int channel, int gain, int* code) {
   if (channel < 0 || channel >= module.ai_count) return fail(KV_ERR_INPUT_CHANNEL);
   if (gain < 0 || gain >= module.ai_gain_count) return fail(KV_ERR_GAIN_RANGE);
-  const int32_t r = static_cast<int16_t>(static_cast<uint16_t>(raw & 0xFFFF));
-  // Q15 gain: the arithmetic shift rounds towards minus infinity, as the
-  // device's own firmware does.
-  const int32_t p = (r * static_cast<int32_t>(GainTable[channel][gain])) >> 15;
-  int32_t v = p + OffsetTable[channel][gain];
-  if (v > 32767) v = 32767;
-  if (v < -32768) v = -32768;
-  put(code, static_cast<int>(v));
+  const int v = calibrate16(raw, GainTable[channel][gain], OffsetTable[channel][gain]);
+  put(code, v);
   return 1;
 }
 

@@ -10,6 +10,7 @@
 
 #include "drivers/lx3100/sync_in.h"
 #include "engine/acq_engine.h"
+#include "logging/logger.h"
 #include "model/model.h"
 #include "net/transport.h"
 
@@ -27,7 +28,7 @@ struct Reply {
   bool hex(std::size_t pos, int ndigits, unsigned int* out) const;
 };
 
-class LX3100 : public MODEL, private AcqHooks {
+class LX3100 : public MODEL, private AcqHooks, private LogHooks {
  public:
   LX3100(const char* ip, int cmd_port, int data_port, const QLXmodule& module);
   ~LX3100() override;
@@ -126,6 +127,13 @@ class LX3100 : public MODEL, private AcqHooks {
   // Options last given to KV_SetSyncInScanParam ("Sync Mode" of log files).
   uint16_t SyncMode = 0;
 
+  // Logging runs.
+  int StartLogger(char* path, int period, int mode) override;
+  void StopLogger() override;
+  void SaveStartSamplingTimetoConfigFile() override;
+  int LoggerMode = 0;
+  int LogFilePeriod = 0;
+
   // Events: delivered on the worker thread that detects them.
   void DOCallBackFun(unsigned short event) override;
   int SetEventCallback(unsigned short mask, unsigned short spare, void* function,
@@ -169,6 +177,11 @@ class LX3100 : public MODEL, private AcqHooks {
   bool transmit() override;
   uint32_t trigger_index() override;
   uint32_t post_trigger_count() const override { return PostTriggerCount; }
+
+  // LogHooks: what this device's log files hold.
+  std::vector<std::string> log_config_lines() override;
+  bool log_start_time(std::string* text) override;
+  int log_value_text(int32_t raw, unsigned channel, char* out, std::size_t capacity) override;
 
   ScanSettings scan_settings() const;
   // Ring size in bytes and time-out base of a scan about to start.
@@ -227,6 +240,7 @@ class LX3100 : public MODEL, private AcqHooks {
   bool ContinuousScan = false;
   ScanSink scan_sink_{*this};
   AcqEngine engine_{*this, *this};
+  Logger logger_{engine_, *this};
 
   // Calibration per channel and gain code: Q15 gain factor, offset in codes.
   std::vector<std::vector<uint16_t>> GainTable;

@@ -1,0 +1,200 @@
+// Exported functions: finding, opening and reading log files (no device).
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "api/call.h"
+#include "logging/file_data.h"
+#include "logging/log_reader.h"
+#include "net/clock.h"
+
+using namespace korvel;
+using namespace korvel::api;
+
+namespace {
+
+int not_supported() {
+  _SetLastError(KV_ERR_NOT_SUPPORTED);
+  return 0;
+}
+
+KV_HANDLE hand_out(std::shared_ptr<ModelLog> log) {
+  return log ? OpenLogFiles().add(std::move(log)) : nullptr;
+}
+
+// Runs op on an open log file; an unknown handle is treated like a null one
+// and answered with `none`.
+template <class Op>
+int with_log(KV_HANDLE handle, int none, Op&& op) {
+  return guarded<int>(0, [&] {
+    const std::shared_ptr<ModelLog> log = OpenLogFiles().find(handle);
+    return log ? op(*log) : none;
+  });
+}
+
+// Wide to narrow without the 65-character limit of the wide helpers: log
+// paths are routinely longer.
+bool narrow_path(const wchar_t* path, std::string* out) {
+  if (!path) return false;
+  const std::size_t n = std::wcstombs(nullptr, path, 0);
+  if (n == static_cast<std::size_t>(-1) || n >= kPathCapacity) return false;
+  out->resize(n);
+  std::wcstombs(out->data(), path, n + 1);
+  return true;
+}
+
+bool blank(const char* s) {
+  for (; *s; ++s)
+    if (*s != ' ' && *s != '\t' && *s != '\r' && *s != '\n') return false;
+  return true;
+}
+
+}  // namespace
+
+extern "C" {
+
+KV_API int KV_GetAllLogFiles(char* folder, int type) {
+  return guarded<int>(0, [&] {
+    LogFileList().clearAll();
+    return folder ? FindFilesFromfolder(folder, type) : 0;
+  });
+}
+
+KV_API int KV_GetAllLogFilesW(wchar_t*, int) { return not_supported(); }
+
+KV_API KV_HANDLE KV_LogFile_Open(char* path) {
+  return guarded<KV_HANDLE>(nullptr, [&] { return hand_out(open_log_file(path)); });
+}
+
+KV_API KV_HANDLE KV_LogFile_OpenW(wchar_t* path) {
+  return guarded<KV_HANDLE>(nullptr, [&]() -> KV_HANDLE {
+    std::string narrow;
+    if (!narrow_path(path, &narrow)) {
+      _SetLastError(KV_ERR_FILE_OPEN);
+      return nullptr;
+    }
+    return hand_out(open_log_file(narrow.c_str()));
+  });
+}
+
+KV_API KV_HANDLE KV_LogFile_Open_byIndex(int index, char* data_path) {
+  return guarded<KV_HANDLE>(nullptr, [&]() -> KV_HANDLE {
+    char data[kPathCapacity], config[kPathCapacity];
+    if (FindFilename(index, data, config) != 0) return nullptr;
+    if (data_path) std::memcpy(data_path, data, std::strlen(data) + 1);
+    return hand_out(OpenConfigAndOpenLogFile(data, config, checklogfiletype(data)));
+  });
+}
+
+KV_API KV_HANDLE KV_LogFile_Open_byIndexW(int, wchar_t*) {
+  not_supported();
+  return nullptr;
+}
+
+KV_API int KV_LogFile_Close(KV_HANDLE handle) {
+  return guarded<int>(1, [&] {
+    OpenLogFiles().remove(handle);
+    return 1;
+  });
+}
+
+KV_API int KV_GetLogFileInfo(KV_HANDLE handle, char* name, unsigned int* size, unsigned int* type,
+                             unsigned int* reserved) {
+  return with_log(handle, 1, [&](ModelLog& log) {
+    if (name) std::memcpy(name, log.model_name, sizeof log.model_name);
+    if (type) *type = static_cast<unsigned int>(log.file_type);
+    if (reserved) *reserved = 0;
+    uint64_t bytes = 0;
+    if (log.file_type == 0 && log.binary) bytes = log.binary->Size();
+    else if (log.file_type == 1 && log.text) bytes = log.text->Size();
+    else {
+      if (size) *size = 0;
+      return 0;
+    }
+    if (size) *size = static_cast<unsigned int>(bytes);
+    return 1;
+  });
+}
+
+KV_API int KV_GetLogFile_AIScanConfigInfo(KV_HANDLE handle, unsigned short* channel_count,
+                                          unsigned short* gain, unsigned short* trigger,
+                                          unsigned int* sample_rate, unsigned short* transfer_mode,
+                                          unsigned short* sync_mode) {
+  return with_log(handle, 0, [&](ModelLog& log) {
+    if (channel_count) *channel_count = log.channel_count;
+    if (gain) *gain = log.gain;
+    if (trigger) *trigger = log.external_trigger;
+    if (sample_rate) *sample_rate = log.sample_rate;
+    if (transfer_mode) *transfer_mode = log.transfer_mode;
+    if (sync_mode) *sync_mode = log.sync_mode;
+    return 1;
+  });
+}
+
+KV_API int KV_GetLogFile_GainOffset(KV_HANDLE handle, int channel, unsigned int,
+                                    unsigned short* gain, unsigned short* offset) {
+  return with_log(handle, 0, [&](ModelLog& log) {
+    if (channel < 0 || channel >= log.channel_count ||
+        static_cast<std::size_t>(channel) >= log.gains.size())
+      return 0;
+    if (gain) *gain = log.gains[channel];
+    if (offset) *offset = static_cast<unsigned short>(log.offsets[channel] & 0xFFFF);
+    return 1;
+  });
+}
+
+KV_API int KV_GetLogFile_AIScanSampleInfo(KV_HANDLE handle, unsigned int* total, char* date,
+                                          char* time) {
+  return with_log(handle, 1, [&](ModelLog& log) {
+    if (log.binary) {
+      const uint64_t bytes = log.binary->Size();
+      if (total) *total = static_cast<unsigned int>(bytes / (log.data_type == kType32 ? 4 : 2));
+    } else if (log.text) {
+      log.text->GotoFirstLine();
+      char line[TextFile::kLineCapacity];
+      unsigned lines = 0;
+      while (log.text->ReadLine(line) > 0) ++lines;
+      if (total) *total = lines * log.channel_count;
+      msleep(1);
+      log.text->GotoFirstLine();
+    }
+    if (date) std::snprintf(date, 16, "%04d/%02d/%02d", log.year, log.month, log.day);
+    if (time)
+      std::snprintf(time, 32, "%02d:%02d:%02d.%lu", log.hour, log.minute, log.second,
+                    static_cast<unsigned long>(log.fraction));
+    return 1;
+  });
+}
+
+KV_API int KV_GetLogFile_AIData(KV_HANDLE handle, unsigned int, unsigned int count,
+                                float* values) {
+  return with_log(handle, 0, [&](ModelLog& log) {
+    if (!log.text || !values) return 0;
+    int stored = 0;
+    char line[TextFile::kLineCapacity];
+    while (log.text->ReadLine(line) > 0) {
+      int fields = 0;
+      for (char* field = std::strtok(line, ","); field; field = std::strtok(nullptr, ",")) {
+        if (blank(field)) continue;
+        ++fields;
+        // count bounds what the caller's array holds; 0 reads the whole file.
+        if (count > 0 && static_cast<unsigned int>(stored) >= count) return stored;
+        values[stored++] = static_cast<float>(std::strtod(field, nullptr));
+      }
+      if (fields == 0) return 0;
+    }
+    return stored;
+  });
+}
+
+KV_API int KV_GetLogFile_AIDataHex(KV_HANDLE handle, unsigned int offset, unsigned int count,
+                                   void* codes) {
+  return with_log(handle, 0, [&](ModelLog& log) {
+    if (!log.binary || !codes) return 0;
+    return static_cast<int>(log.binary->ReadFrom(codes, offset, count));
+  });
+}
+
+}  // extern "C"

@@ -1,0 +1,38 @@
+// Calibration arithmetic shared by drivers and the log-file reader, so that
+// a log read back gives exactly what the live device gave.
+#pragma once
+
+#include <cstdint>
+
+namespace korvel {
+
+// 16-bit devices: Q15 gain factor (32768 = 1.0) and offset in codes. The
+// arithmetic shift rounds towards minus infinity; the result is clamped.
+int calibrate16(int raw, uint16_t gain_factor, int16_t offset);
+
+// Nominal full scale (volts) of the 24-bit range codes 0..9.
+inline constexpr float kRange24[10] = {10.0f, 5.0f,  2.5f,  1.25f, 0.625f,
+                                       0.3f,  0.15f, 0.075f, 0.04f, 0.02f};
+
+// 24-bit devices with per-range tables: turns a 24-bit two's-complement code
+// into a 32-bit code whose full scale is 2^31. full_scale is the range's
+// actual full scale as the device reports it, nominal the range's nominal
+// one. Codes outside 0..0xFFFFFF leave *code unwritten (still true).
+bool calibrate24(int raw, uint16_t gain_factor, int16_t offset, float full_scale, float nominal,
+                 int* code);
+// A calibrate24 code in volts, clamped to +-nominal.
+float code24_to_volts(int code, float nominal);
+
+// 24-bit devices with one range per channel (per-channel full scale in volts
+// and a signed offset in codes). False when the result does not fit (the
+// code is left unwritten); the caller reports success regardless.
+bool calibrate_channel24(int raw, int32_t offset, float full_scale, int* code);
+float channel24_to_volts(int raw, int32_t offset, float full_scale);
+
+// The low 24 bits of raw as a signed value.
+inline int32_t sign_extend24(int raw) {
+  const auto u = static_cast<uint32_t>(raw) & 0xFFFFFFu;
+  return static_cast<int32_t>(u ^ 0x800000u) - 0x800000;
+}
+
+}  // namespace korvel
