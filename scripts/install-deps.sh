@@ -3,7 +3,7 @@
 # but only those that are missing.
 set -euo pipefail
 
-packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev python3)
+packages=(cmake ninja-build gcc g++ pkg-config libgtest-dev libgmock-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

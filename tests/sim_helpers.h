@@ -3,7 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <functional>
+#include <thread>
 #include <memory>
 #include <string>
 
@@ -63,5 +65,18 @@ struct OpenDevice {
 };
 
 inline unsigned last_error() { return static_cast<unsigned>(KV_GetLastError()); }
+
+// Polls the buffer status until all of bits are set (bounded); the last status.
+inline unsigned short wait_status(KV_HANDLE h, unsigned short bits, int timeout_ms = 8000) {
+  unsigned short status = 0;
+  unsigned count = 0;
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  while (std::chrono::steady_clock::now() < end) {
+    KV_GetAIBufferStatus(h, &status, &count);
+    if ((status & bits) == bits) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(3));
+  }
+  return status;
+}
 
 }  // namespace korvel::test

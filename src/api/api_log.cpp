@@ -4,13 +4,6 @@
 using namespace korvel;
 using namespace korvel::api;
 
-namespace {
-int not_supported() {
-  _SetLastError(KV_ERR_NOT_SUPPORTED);
-  return 0;
-}
-}  // namespace
-
 extern "C" {
 
 KV_API int KV_StartLogger(KV_HANDLE handle, char* path, int period, int mode) {

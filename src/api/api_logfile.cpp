@@ -15,11 +15,6 @@ using namespace korvel::api;
 
 namespace {
 
-int not_supported() {
-  _SetLastError(KV_ERR_NOT_SUPPORTED);
-  return 0;
-}
-
 KV_HANDLE hand_out(std::shared_ptr<ModelLog> log) {
   return log ? OpenLogFiles().add(std::move(log)) : nullptr;
 }

@@ -72,6 +72,12 @@ void zero_n(T* p, int n) {
     for (int i = 0; i < n; ++i) p[i] = T{};
 }
 
+// The wide-character and bulk entry points the library does not provide.
+inline int not_supported() {
+  _SetLastError(KV_ERR_NOT_SUPPORTED);
+  return 0;
+}
+
 // Fails with 0x1300C when an output the call must write is missing.
 inline bool present(const void* p) {
   if (p) return true;

@@ -20,16 +20,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using sim::Lx3100;
 
-void wait_logged(KV_HANDLE h) {
-  unsigned short status = 0;
-  unsigned count = 0;
-  const auto end = Clock::now() + std::chrono::seconds(8);
-  while (Clock::now() < end && (status & 0x90) != 0x90) {
-    KV_GetAIBufferStatus(h, &status, &count);
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  ASSERT_EQ(status & 0x90, 0x90);
-}
+void wait_logged(KV_HANDLE h) { ASSERT_EQ(wait_status(h, 0x90) & 0x90, 0x90); }
 
 // Closes a log handle at the end of a test.
 struct Log {

@@ -20,17 +20,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using sim::Lx3100;
 
-unsigned short wait_status(KV_HANDLE h, unsigned short bits, int timeout_ms = 8000) {
-  unsigned short status = 0;
-  unsigned count = 0;
-  const auto end = Clock::now() + std::chrono::milliseconds(timeout_ms);
-  while (Clock::now() < end) {
-    KV_GetAIBufferStatus(h, &status, &count);
-    if ((status & bits) == bits) break;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return status;
-}
 
 std::string stream_bytes(unsigned channels, uint64_t first, std::size_t n) {
   std::string s(2 * n, '\0');

@@ -28,18 +28,6 @@ sim::Config fast_config() {
   return c;
 }
 
-// Polls the buffer status until all bits are set (bounded).
-unsigned short wait_status(KV_HANDLE h, unsigned short bits, int timeout_ms = 5000) {
-  unsigned short status = 0;
-  unsigned count = 0;
-  const auto end = Clock::now() + std::chrono::milliseconds(timeout_ms);
-  while (Clock::now() < end) {
-    KV_GetAIBufferStatus(h, &status, &count);
-    if ((status & bits) == bits) break;
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  return status;
-}
 
 // Expected volts of a raw code on a channel, from the device's own table.
 float volts(OpenDevice& d, int channel, int gain, int16_t raw) {

@@ -15,7 +15,7 @@ constexpr uint32_t kLogTimeoutRingBytes = 1460000;  // scales the data time-out 
 
 std::vector<std::string> LX3100::log_config_lines() {
   std::vector<std::string> lines;
-  char line[128];
+  char line[320];  // the longest line holds the 255-character address
   auto add = [&](const char* fmt, auto... args) {
     std::snprintf(line, sizeof line, fmt, args...);
     lines.emplace_back(line);
