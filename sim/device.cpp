@@ -103,7 +103,7 @@ struct Device::Impl {
 
   struct Stream {
     bool active = false;
-    StreamSpec spec;
+    StreamPlan plan;
     std::uint32_t window = 32768;
     int64_t start_ms = 0;
     std::uint64_t generated = 0;      // units put into the connection's buffer
@@ -258,13 +258,13 @@ struct Device::Impl {
     auto it = conns.find(data_conn);
     if (it == conns.end()) return;
     Conn& c = it->second;
-    const std::uint32_t unit = st.spec.unit_bytes;
+    const std::uint32_t unit = st.plan.unit_bytes;
     const int64_t now = now_ms();
     for (;;) {
       if (c.out.empty()) {
-        std::uint64_t limit = st.spec.total_units ? st.spec.total_units : UINT64_MAX;
-        if (st.spec.units_per_second > 0) {
-          const double due = static_cast<double>(now - st.start_ms) * st.spec.units_per_second / 1000.0;
+        std::uint64_t limit = st.plan.total_units ? st.plan.total_units : UINT64_MAX;
+        if (st.plan.units_per_second > 0) {
+          const double due = static_cast<double>(now - st.start_ms) * st.plan.units_per_second / 1000.0;
           limit = std::min<std::uint64_t>(limit, static_cast<std::uint64_t>(due));
         }
         if (st.fault.kind == StreamFault::Kind::Silence || st.fault.kind == StreamFault::Kind::Close)
@@ -279,7 +279,7 @@ struct Device::Impl {
         // after every acknowledgement.
         if (n == 0 || (n < due && room * unit < st.window / 4)) break;
         c.out.resize(static_cast<std::size_t>(n) * unit);
-        st.spec.fill(st.generated, static_cast<std::size_t>(n), c.out.data());
+        st.plan.fill(st.generated, static_cast<std::size_t>(n), c.out.data());
         st.generated += n;
       }
       std::size_t len = c.out.size();
@@ -312,7 +312,7 @@ struct Device::Impl {
       close_conn(data_conn);
       st.active = false;
       cv.notify_all();
-    } else if (st.spec.total_units && st.generated >= st.spec.total_units) {
+    } else if (st.plan.total_units && st.generated >= st.plan.total_units) {
       st.active = false;
       cv.notify_all();
     }
@@ -323,7 +323,7 @@ struct Device::Impl {
     const Stream& st = stream;
     if (!st.active) return -1;
     if (st.fault.kind == StreamFault::Kind::ShortBlocks) return 1;
-    if (st.spec.units_per_second > 0) return 2;
+    if (st.plan.units_per_second > 0) return 2;
     return -1;
   }
 
@@ -560,7 +560,7 @@ std::uint64_t Device::acks_received() const {
   return impl_->acks;
 }
 
-void Device::stream_begin(const StreamSpec& spec, std::uint32_t window_bytes) {
+void Device::stream_begin(const StreamPlan& plan, std::uint32_t window_bytes) {
   Impl::Stream& st = impl_->stream;
   const std::uint64_t unacked = st.stats.units_sent - std::min(st.stats.units_sent, st.stats.acked_units);
   const StreamFault fault = st.fault;
@@ -568,7 +568,7 @@ void Device::stream_begin(const StreamSpec& spec, std::uint32_t window_bytes) {
   st.fault = fault;
   st.stale_units = unacked;
   st.active = true;
-  st.spec = spec;
+  st.plan = plan;
   st.window = window_bytes == 0 ? 32768 : window_bytes;
   st.start_ms = now_ms();
   st.stats.active = true;

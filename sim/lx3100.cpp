@@ -201,14 +201,14 @@ unsigned long Lx3100::ram_count() const {
 
 void Lx3100::stream_samples(std::uint64_t total, double per_second) {
   const unsigned channels = static_cast<unsigned>(state_.channels);
-  StreamSpec spec;
-  spec.total_units = total;
-  spec.units_per_second = device_->config().fast ? 0 : per_second;
-  spec.unit_bytes = 2;
-  spec.fill = [channels](std::uint64_t first, std::size_t n, char* out) {
+  StreamPlan plan;
+  plan.total_units = total;
+  plan.units_per_second = device_->config().fast ? 0 : per_second;
+  plan.unit_bytes = 2;
+  plan.fill = [channels](std::uint64_t first, std::size_t n, char* out) {
     fill_stream(channels, first, n, out);
   };
-  device_->stream_begin(spec, state_.window);
+  device_->stream_begin(plan, state_.window);
 }
 
 void Lx3100::start_scan() {
@@ -231,10 +231,10 @@ void Lx3100::start_scan() {
     const SyncInDefinition def = s.sync_in;
     const std::size_t frame = def.frame_bytes();
     if (frame == 0) return;
-    StreamSpec spec;
-    spec.unit_bytes = 2;
-    spec.units_per_second = device_->config().fast ? 0 : static_cast<double>(s.rate) * frame / 2.0;
-    spec.fill = [def, frame](std::uint64_t first, std::size_t n, char* out) {
+    StreamPlan plan;
+    plan.unit_bytes = 2;
+    plan.units_per_second = device_->config().fast ? 0 : static_cast<double>(s.rate) * frame / 2.0;
+    plan.fill = [def, frame](std::uint64_t first, std::size_t n, char* out) {
       std::uint64_t pos = first * 2;
       std::uint64_t cached = UINT64_MAX;
       std::vector<std::uint8_t> bytes;
@@ -248,7 +248,7 @@ void Lx3100::start_scan() {
       }
     };
     s.ram_mode = false;
-    device_->stream_begin(spec, s.window);
+    device_->stream_begin(plan, s.window);
     return;
   }
   // Fast enough scans in untriggered modes stream live; the others fill

@@ -91,7 +91,7 @@ struct Fault {
 };
 
 // A stream of samples on the data port.
-struct StreamSpec {
+struct StreamPlan {
   std::uint64_t total_units = 0;  // 0: until stopped
   double units_per_second = 0;    // 0: as fast as the send window allows
   std::uint32_t unit_bytes = 2;   // acknowledgements count these units
@@ -183,7 +183,7 @@ class Device {
 
   // Data stream. stream_begin/stream_end are for model handlers only (they
   // run with the device lock held); the others take the lock.
-  void stream_begin(const StreamSpec& spec, std::uint32_t window_bytes);
+  void stream_begin(const StreamPlan& plan, std::uint32_t window_bytes);
   void stream_end();
   bool stream_active_locked() const;
   StreamStats stream_stats() const;
