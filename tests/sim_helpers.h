@@ -6,6 +6,7 @@
 #include <chrono>
 #include <functional>
 #include <thread>
+#include <vector>
 #include <memory>
 #include <string>
 
@@ -65,6 +66,19 @@ struct OpenDevice {
 };
 
 inline unsigned last_error() { return static_cast<unsigned>(KV_GetLastError()); }
+
+// Runs call on a fresh device and checks its result, its error code (when it
+// failed) and the exact commands the device received.
+inline void expect_exchange(OpenDevice& d, const std::function<int(KV_HANDLE)>& call, int result,
+                            unsigned error, const std::vector<std::string>& commands) {
+  d.sim->clear_commands();
+  KV_SetLastError(0);
+  EXPECT_EQ(call(d.handle), result);
+  if (result == 0) {
+    EXPECT_EQ(last_error(), error);
+  }
+  EXPECT_EQ(d.sim->commands(), commands);
+}
 
 // Polls the buffer status until all of bits are set (bounded); the last status.
 inline unsigned short wait_status(KV_HANDLE h, unsigned short bits, int timeout_ms = 8000) {

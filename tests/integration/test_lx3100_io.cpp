@@ -39,13 +39,7 @@ TEST_P(Operations, CommandTextsRepliesAndState) {
   const OpCase& c = GetParam();
   OpenDevice d;
   d.with<Lx3100>(c.setup);
-  d.sim->clear_commands();
-  KV_SetLastError(0);
-  EXPECT_EQ(c.call(d.handle), c.result);
-  if (c.result == 0) {
-    EXPECT_EQ(last_error(), c.error);
-  }
-  EXPECT_EQ(d.sim->commands(), c.commands);
+  expect_exchange(d, c.call, c.result, c.error, c.commands);
   d.with<Lx3100>(c.verify);
 }
 

@@ -136,13 +136,7 @@ class ConfigItems : public ::testing::TestWithParam<ConfigCase> {};
 TEST_P(ConfigItems, Commands) {
   const ConfigCase& c = GetParam();
   OpenDevice d;
-  d.sim->clear_commands();
-  KV_SetLastError(0);
-  EXPECT_EQ(c.call(d.handle), c.result);
-  if (c.result == 0) {
-    EXPECT_EQ(last_error(), c.error);
-  }
-  EXPECT_EQ(d.sim->commands(), c.commands);
+  expect_exchange(d, c.call, c.result, c.error, c.commands);
 }
 
 int g_value;

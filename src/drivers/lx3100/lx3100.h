@@ -184,6 +184,9 @@ class LX3100 : public MODEL, private AcqHooks, private LogHooks {
   int log_value_text(int32_t raw, unsigned channel, char* out, std::size_t capacity) override;
 
   ScanSettings scan_settings() const;
+  // Sends the scan parameters: the current channels, gain, transfer mode and
+  // option with the given trigger mode, rate and count.
+  int send_scan_param(uint16_t trigger_mode, uint32_t rate, uint32_t count);
   // Ring size in bytes and time-out base of a scan about to start.
   uint32_t ring_bytes() const;
   uint32_t compute_timeout_base(uint32_t ring_bytes) const;

@@ -59,11 +59,7 @@ int LX3100::StartLogger(char* path, int period, int mode) {
   if (engine_.has_thread()) return 0;
   LogFilePeriod = period;
   engine_.set_received(0);
-  if (!ScanParamsSet)
-    SetScanParam(static_cast<short>(ScanChannelCount), static_cast<short>(ScanGain),
-                 static_cast<short>(ScanTriggerMode), static_cast<int>(ScanSampleRate),
-                 ScanSampleCount, static_cast<short>(ScanTransferMode),
-                 static_cast<short>(ScanOption));
+  if (!ScanParamsSet) send_scan_param(ScanTriggerMode, ScanSampleRate, ScanSampleCount);
   LogRun run;
   run.root = path;
   run.period_minutes = period;

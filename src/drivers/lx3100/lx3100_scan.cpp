@@ -84,6 +84,12 @@ int LX3100::SetScanParam(short ch_count, short gain, short trig_mode, int sample
   return 1;
 }
 
+int LX3100::send_scan_param(uint16_t trigger_mode, uint32_t rate, uint32_t count) {
+  return SetScanParam(static_cast<short>(ScanChannelCount), static_cast<short>(ScanGain),
+                      static_cast<short>(trigger_mode), static_cast<int>(rate), count,
+                      static_cast<short>(ScanTransferMode), static_cast<short>(ScanOption));
+}
+
 int LX3100::GetScanParam(short* ch_count, short* gain, short* trig_mode, int* sample_rate,
                          unsigned int* sample_count, short* transfer_mode, short* option) {
   Reply r;

@@ -77,9 +77,7 @@ int LX3100::SetSyncInScanParam(unsigned int header_mode, unsigned short* sizes,
   // The sync-in thread needs a live, continuous, moderate-rate scan.
   const uint32_t rate = ScanSampleRate > 10000 ? 10000 : ScanSampleRate;
   if (ScanTriggerMode == 0 && ScanSampleRate == rate && ScanSampleCount == 0) return 1;
-  return SetScanParam(static_cast<short>(ScanChannelCount), static_cast<short>(ScanGain), 0,
-                      static_cast<int>(rate), 0, static_cast<short>(ScanTransferMode),
-                      static_cast<short>(ScanOption));
+  return send_scan_param(0, rate, 0);
 }
 
 int LX3100::GetSyncInScanParam(unsigned int* header_mode, unsigned short* sizes,
