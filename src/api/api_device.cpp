@@ -10,21 +10,21 @@ using namespace korvel::api;
 extern "C" {
 
 KV_API KV_HANDLE KV_Device_Create(const char* address) {
-  return guarded<KV_HANDLE>(nullptr, [&] { return create_device(address); });
+  return guarded<KV_HANDLE>(nullptr, [&] { return open_device(address); });
 }
 
 KV_API int KV_Device_Release(KV_HANDLE handle) {
   return guarded<int>(0, [&] {
     const std::shared_ptr<MODEL> device = KVList().find(handle);
     if (!device) {
-      _SetLastError(KV_ERR_INVALID_HANDLE);
+      set_last_error(KV_ERR_INVALID_HANDLE);
       return 0;
     }
     if (device->on_worker_thread()) {  // from an event callback of this device
-      _SetLastError(KV_ERR_NOT_SUPPORTED);
+      set_last_error(KV_ERR_NOT_SUPPORTED);
       return 0;
     }
-    return LX3100_RemoveClient(device);
+    return remove_device(device);
   });
 }
 

@@ -9,13 +9,13 @@ namespace {
 
 bool channel_in_range(int channel, int count) {
   if (channel >= 0 && channel < count) return true;
-  _SetLastError(KV_ERR_INPUT_CHANNEL);
+  set_last_error(KV_ERR_INPUT_CHANNEL);
   return false;
 }
 
 bool gain_in_range(const MODEL& d, int gain) {
   if (gain >= 0 && gain < d.module.ai_gain_count) return true;
-  _SetLastError(KV_ERR_GAIN_RANGE);
+  set_last_error(KV_ERR_GAIN_RANGE);
   return false;
 }
 
@@ -28,7 +28,7 @@ int calibrate(KV_HANDLE handle, DeviceOp&& on_device, LogOp&& on_log) {
   return guarded<int>(0, [&] {
     if (const std::shared_ptr<MODEL> device = KVList().find(handle)) return on_device(*device);
     if (const std::shared_ptr<ModelLog> log = OpenLogFiles().find(handle)) return on_log(*log);
-    _SetLastError(KV_ERR_INVALID_HANDLE);
+    set_last_error(KV_ERR_INVALID_HANDLE);
     return 0;
   });
 }

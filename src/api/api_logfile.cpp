@@ -67,7 +67,7 @@ KV_API KV_HANDLE KV_LogFile_OpenW(wchar_t* path) {
   return guarded<KV_HANDLE>(nullptr, [&]() -> KV_HANDLE {
     std::string narrow;
     if (!narrow_path(path, &narrow)) {
-      _SetLastError(KV_ERR_FILE_OPEN);
+      set_last_error(KV_ERR_FILE_OPEN);
       return nullptr;
     }
     return hand_out(open_log_file(narrow.c_str()));

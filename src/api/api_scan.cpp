@@ -195,7 +195,7 @@ KV_API int KV_SetSyncInScanParam(KV_HANDLE handle, unsigned int header_mode,
                                  unsigned short* sizes, unsigned short* types,
                                  unsigned short count, unsigned int options, unsigned int spare) {
   if (count >= 8) {
-    _SetLastError(KV_ERR_INVALID_ARGUMENT);
+    set_last_error(KV_ERR_INVALID_ARGUMENT);
     return 0;
   }
   return with_device(handle, [&](MODEL& d) {
@@ -209,7 +209,7 @@ KV_API int KV_GetSyncInScanParam(KV_HANDLE handle, unsigned int* header_mode,
                                  unsigned short max_count, unsigned short* count,
                                  unsigned int* options, unsigned int* spare) {
   if (max_count >= 8) {
-    _SetLastError(KV_ERR_INVALID_ARGUMENT);
+    set_last_error(KV_ERR_INVALID_ARGUMENT);
     return 0;
   }
   return with_device(

@@ -13,7 +13,7 @@ int with_sync_in(KV_HANDLE handle, Op&& op) {
   return with_device(handle, [&](MODEL& d) {
     auto* lx = dynamic_cast<LX3100*>(&d);
     if (!lx) {
-      _SetLastError(KV_ERR_UNSUPPORTED);
+      set_last_error(KV_ERR_UNSUPPORTED);
       return 0;
     }
     return op(*lx);

@@ -23,14 +23,14 @@ int with_device(KV_HANDLE handle, Op&& op, OnInvalid&& on_invalid = {}) noexcept
     const std::shared_ptr<MODEL> device = KVList().find(handle);
     if (!device) {
       on_invalid();
-      _SetLastError(KV_ERR_INVALID_HANDLE);
+      set_last_error(KV_ERR_INVALID_HANDLE);
       return 0;
     }
     return op(*device);
   } catch (const std::bad_alloc&) {
-    _SetLastError(KV_ERR_OUT_OF_MEMORY);
+    set_last_error(KV_ERR_OUT_OF_MEMORY);
   } catch (...) {
-    _SetLastError(1);  // "Unknow Error!"
+    set_last_error(1);  // "Unknow Error!"
   }
   return 0;
 }
@@ -54,9 +54,9 @@ R guarded(R on_exception, F&& f) noexcept {
   try {
     return f();
   } catch (const std::bad_alloc&) {
-    _SetLastError(KV_ERR_OUT_OF_MEMORY);
+    set_last_error(KV_ERR_OUT_OF_MEMORY);
   } catch (...) {
-    _SetLastError(1);
+    set_last_error(1);
   }
   return on_exception;
 }
@@ -74,14 +74,14 @@ void zero_n(T* p, int n) {
 
 // The wide-character and bulk entry points the library does not provide.
 inline int not_supported() {
-  _SetLastError(KV_ERR_NOT_SUPPORTED);
+  set_last_error(KV_ERR_NOT_SUPPORTED);
   return 0;
 }
 
 // Fails with 0x1300C when an output the call must write is missing.
 inline bool present(const void* p) {
   if (p) return true;
-  _SetLastError(KV_ERR_INVALID_ARGUMENT);
+  set_last_error(KV_ERR_INVALID_ARGUMENT);
   return false;
 }
 

@@ -8,8 +8,8 @@
 using namespace korvel;
 
 KV_API int KV_Init() {
-  _ClearLastError();
-  _SetLastError(KV_NO_ERROR);
+  clear_last_error();
+  set_last_error(KV_NO_ERROR);
   return 0;
 }
 
@@ -22,15 +22,15 @@ __attribute__((destructor)) void dll_unload() { KV_Free(); }
 
 extern "C" {
 
-KV_API int KV_GetLastError(void) { return _GetLastError(); }
+KV_API int KV_GetLastError(void) { return get_last_error(); }
 
-KV_API void KV_SetLastError(unsigned int code) { _SetLastError(code); }
+KV_API void KV_SetLastError(unsigned int code) { set_last_error(code); }
 
-KV_API void KV_ClearLastError(void) { _ClearLastError(); }
+KV_API void KV_ClearLastError(void) { clear_last_error(); }
 
 KV_API void KV_GetErrorMessage(unsigned int code, char* text) {
   if (text == nullptr) return;
-  const char* m = _GetErrorMessage(code);
+  const char* m = error_message(code);
   std::memcpy(text, m, std::strlen(m) + 1);
 }
 

@@ -62,13 +62,13 @@ constexpr const char* kUnknown = "Unknow error code!";
 
 }  // namespace
 
-int _GetLastError() { return static_cast<int>(t_last_error); }
+int get_last_error() { return static_cast<int>(t_last_error); }
 
-void _SetLastError(unsigned int code) { t_last_error = code; }
+void set_last_error(unsigned int code) { t_last_error = code; }
 
-void _ClearLastError() { t_last_error = 0; }
+void clear_last_error() { t_last_error = 0; }
 
-const char* _GetErrorMessage(unsigned int code) {
+const char* error_message(unsigned int code) {
   for (const Message& m : kMessages)
     if (m.code == code) return m.text;
   return kUnknown;

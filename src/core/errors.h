@@ -63,12 +63,12 @@ enum ErrorCode : unsigned int {
 };
 
 // The calling thread's last error; 0 when it never set one.
-int _GetLastError();
-void _SetLastError(unsigned int code);
+int get_last_error();
+void set_last_error(unsigned int code);
 // Forgets the calling thread's code; the next read yields 0.
-void _ClearLastError();
+void clear_last_error();
 // Message text of a code; never null. The longest text is 43 characters.
-const char* _GetErrorMessage(unsigned int code);
+const char* error_message(unsigned int code);
 
 // Longest message plus its NUL.
 inline constexpr unsigned kErrorMessageCapacity = 44;

@@ -44,13 +44,13 @@ constexpr std::size_t kFieldChars = 19;
 constexpr int kMaxFields = 5;
 
 void* fail(unsigned int code) {
-  _SetLastError(code);
+  set_last_error(code);
   return nullptr;
 }
 
 }  // namespace
 
-void* create_device(const char* address) {
+void* open_device(const char* address) {
   if (address == nullptr) return fail(KV_ERR_INVALID_ARGUMENT);
   // Longer strings and fields would have been cut silently into a different
   // address; refuse them instead.
@@ -87,11 +87,11 @@ void* create_device(const char* address) {
     default:
       return fail(KV_ERR_INVALID_ARGUMENT);
   }
-  return LX3100_AddClient(fields[0], cmd_port, data_port);
+  return create_device(fields[0], cmd_port, data_port);
 }
 
-void* LX3100_AddClient(const char* ip, int cmd_port, int data_port) {
-  if (KVList().check_Socket_Obj(ip)) return fail(KV_ERR_OPEN_DEVICE);
+void* create_device(const char* ip, int cmd_port, int data_port) {
+  if (KVList().contains(ip)) return fail(KV_ERR_OPEN_DEVICE);
   const int id_socket = OpenTcp(ip, kIdentificationPort, 1);
   if (id_socket < 0) return fail(KV_ERR_OPEN_DEVICE);
   struct Closer {
@@ -124,12 +124,12 @@ void* LX3100_AddClient(const char* ip, int cmd_port, int data_port) {
   return device.get();
 }
 
-int LX3100_RemoveClient(const std::shared_ptr<MODEL>& device) {
+int remove_device(const std::shared_ptr<MODEL>& device) {
   // Unregistering drops the registry's reference; the driver's destructor
   // stops its worker and closes its sockets once the last call still running
   // on the device has returned (at once, normally), so no socket is closed
   // under an exchange in flight.
-  KVList().remove_Socket_Obj(device.get());
+  KVList().remove(device.get());
   return 1;
 }
 

@@ -12,27 +12,27 @@ void copy_key(char (&key)[20], const char* ip) {
 }
 }  // namespace
 
-int SocketList::add_Socket_Obj(std::shared_ptr<MODEL> device) {
+int DeviceRegistry::add(std::shared_ptr<MODEL> device) {
   std::lock_guard<std::mutex> lock(mu_);
-  tcpNode node{};
+  Node node{};
   copy_key(node.ip, device->ip_address);
   node.device = std::move(device);
   nodes_.push_back(std::move(node));
   return static_cast<int>(nodes_.size());
 }
 
-bool SocketList::add_if_absent(std::shared_ptr<MODEL> device) {
+bool DeviceRegistry::add_if_absent(std::shared_ptr<MODEL> device) {
   std::lock_guard<std::mutex> lock(mu_);
-  tcpNode node{};
+  Node node{};
   copy_key(node.ip, device->ip_address);
-  for (const tcpNode& n : nodes_)
+  for (const Node& n : nodes_)
     if (std::strcmp(n.ip, node.ip) == 0) return false;
   node.device = std::move(device);
   nodes_.push_back(std::move(node));
   return true;
 }
 
-int SocketList::remove_Socket_Obj(const MODEL* device) {
+int DeviceRegistry::remove(const MODEL* device) {
   std::shared_ptr<MODEL> keep;  // released after the lock, never under it
   {
     std::lock_guard<std::mutex> lock(mu_);
@@ -47,30 +47,30 @@ int SocketList::remove_Socket_Obj(const MODEL* device) {
   return count();
 }
 
-int SocketList::check_Socket_Obj(const char* ip) const {
+int DeviceRegistry::contains(const char* ip) const {
   std::lock_guard<std::mutex> lock(mu_);
-  for (const tcpNode& n : nodes_)
+  for (const Node& n : nodes_)
     if (std::strcmp(n.ip, ip) == 0) return 1;
   return 0;
 }
 
-std::shared_ptr<MODEL> SocketList::find(const void* handle) const {
+std::shared_ptr<MODEL> DeviceRegistry::find(const void* handle) const {
   if (handle == nullptr) return nullptr;
   std::lock_guard<std::mutex> lock(mu_);
-  for (const tcpNode& n : nodes_)
+  for (const Node& n : nodes_)
     if (n.device.get() == handle) return n.device;
   return nullptr;
 }
 
-int SocketList::count() const {
+int DeviceRegistry::count() const {
   std::lock_guard<std::mutex> lock(mu_);
   return static_cast<int>(nodes_.size());
 }
 
-SocketList& KVList() {
+DeviceRegistry& KVList() {
   // Never destroyed: devices still open at exit are not torn down while other
   // threads of the process may still be using them.
-  static SocketList* list = new SocketList;
+  static DeviceRegistry* list = new DeviceRegistry;
   return *list;
 }
 

@@ -61,8 +61,8 @@ bool AcqEngine::start(RunKind kind, const ScanSettings& settings, uint32_t timeo
   trigger_index_ = 0;
   received_ = 0;
   timeout_base_ = timeout_base == 0 ? 1 : timeout_base;
-  start_timer_.RestGlobalTicks();
-  last_data_timer_.RestGlobalTicks();
+  start_timer_.reset_ticks();
+  last_data_timer_.reset_ticks();
   if (!recv_buffer_) recv_buffer_.reset(new char[kReceiveBlock]);
   stop_.reset();
   running_ = true;
@@ -139,7 +139,7 @@ void AcqEngine::ram_phase() {
     if (hooks_.ram_status(&count, &status)) {
       device_count_ = count;
       if (check_trigger_status(status)) {
-        last_data_timer_.RestGlobalTicks();
+        last_data_timer_.reset_ticks();
         retry_count_ = 0;
         return;
       }
@@ -150,7 +150,7 @@ void AcqEngine::ram_phase() {
       running_ = false;
       ring_.add_status(profile_.timeout_status);
       raise(4);
-      _SetLastError(static_cast<unsigned int>(error));
+      set_last_error(static_cast<unsigned int>(error));
       return;
     } else {
       ++retry_count_;
@@ -201,7 +201,7 @@ uint32_t AcqEngine::check_trigger_timeout(uint32_t ms_per_sample, uint64_t expec
   if (elapsed < ms_per_sample * 2000.0) {
     nap(expected_ms <= kLongestNapMs ? expected_ms : 2500);
   } else if (progress) {
-    last_data_timer_.RestGlobalTicks();
+    last_data_timer_.reset_ticks();
   } else {
     expire();
   }
@@ -257,13 +257,13 @@ void AcqEngine::stream() {
     if (!first_data_seen_) {
       if (!start_time_taken_) {
         start_time_taken_ = true;
-        start_timer_.RestGlobalTicks();
+        start_timer_.reset_ticks();
       }
       first_data_seen_ = true;
       if (sink_) sink_->first_data();
     }
     after_receive(static_cast<uint32_t>(n), direct != nullptr);
-    last_data_timer_.RestGlobalTicks();
+    last_data_timer_.reset_ticks();
     if (kind_ != RunKind::SyncIn && !settings_.continuous() && reach_count()) break;
   }
 }
@@ -328,7 +328,7 @@ void AcqEngine::receive_timeout() {
 
 void AcqEngine::expire() {
   if (retry_count_ < kMaxRetries) {
-    last_data_timer_.RestGlobalTicks();
+    last_data_timer_.reset_ticks();
     ++retry_count_;
   } else {
     end_with_timeout();

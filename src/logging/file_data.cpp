@@ -826,7 +826,7 @@ std::FILE* _wfopen(const wchar_t* path, const wchar_t* mode) {
 
 // ----------------------------------------------------------------------- INI
 
-int __GetPrivateProfileString(const char* section, const char* key, const char* default_value,
+int ini_read(const char* section, const char* key, const char* default_value,
                               char* out, unsigned size, const char* path) {
   if (out == nullptr || size == 0) return -1;
   out[0] = '\0';
@@ -867,7 +867,7 @@ int __GetPrivateProfileString(const char* section, const char* key, const char* 
   return static_cast<int>(copy_bounded(out, size, value));
 }
 
-int __WritePrivateProfileString(const char* section, const char* key, const char* value,
+int ini_write(const char* section, const char* key, const char* value,
                                 const char* path) {
   if (section == nullptr || key == nullptr || value == nullptr || path == nullptr) return 0;
   try {
@@ -921,11 +921,11 @@ int __WritePrivateProfileString(const char* section, const char* key, const char
 }
 
 int GetIni(const char* path, const char* section, const char* key, char* out, unsigned size) {
-  return __GetPrivateProfileString(section, key, "", out, size, path);
+  return ini_read(section, key, "", out, size, path);
 }
 
 int SetIni(const char* path, const char* section, const char* key, const char* value) {
-  return __WritePrivateProfileString(section, key, value, path);
+  return ini_write(section, key, value, path);
 }
 
 // ------------------------------------------------------------ found log files

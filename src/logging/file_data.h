@@ -218,9 +218,9 @@ unsigned CharToWide(const char* src, wchar_t* dst, unsigned capacity);
 std::FILE* _wfopen(const wchar_t* path, const wchar_t* mode);
 
 // INI profile files.
-int __GetPrivateProfileString(const char* section, const char* key, const char* default_value,
+int ini_read(const char* section, const char* key, const char* default_value,
                               char* out, unsigned size, const char* path);
-int __WritePrivateProfileString(const char* section, const char* key, const char* value,
+int ini_write(const char* section, const char* key, const char* value,
                                 const char* path);
 // out holds `size` bytes (the caller's buffer size).
 int GetIni(const char* path, const char* section, const char* key, char* out, unsigned size);

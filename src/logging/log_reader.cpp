@@ -26,7 +26,7 @@ constexpr Selection kSelections[] = {
 };
 
 std::shared_ptr<ModelLog> fail_open() {
-  _SetLastError(KV_ERR_FILE_OPEN);
+  set_last_error(KV_ERR_FILE_OPEN);
   return nullptr;
 }
 
@@ -66,7 +66,7 @@ ModelLog::ModelLog(const QLXmodule& module_arg, int data_type_arg)
 
 int ModelLog::Calibrate_HEX(int raw, int channel, int gain_code, int* out) {
   if (channel < 0 || static_cast<std::size_t>(channel) >= gains.size()) {
-    _SetLastError(KV_ERR_INPUT_CHANNEL);
+    set_last_error(KV_ERR_INPUT_CHANNEL);
     return 0;
   }
   int code = 0;
@@ -74,7 +74,7 @@ int ModelLog::Calibrate_HEX(int raw, int channel, int gain_code, int* out) {
     code = calibrate16(raw, gains[channel], static_cast<int16_t>(offsets[channel]));
   } else if (module.model_id == kModelIdLX3200) {
     if (gain_code < 0 || gain_code > 9) {
-      _SetLastError(KV_ERR_GAIN_RANGE);
+      set_last_error(KV_ERR_GAIN_RANGE);
       return 0;
     }
     if (!calibrate24(raw, gains[channel], static_cast<int16_t>(offsets[channel]),
@@ -94,7 +94,7 @@ int ModelLog::Calibrate_HEX(int raw, int channel, int gain_code, int* out) {
 
 int ModelLog::Calibrate_Hex2Float(int raw, int channel, int gain_code, float* out) {
   if (channel < 0 || static_cast<std::size_t>(channel) >= gains.size()) {
-    _SetLastError(KV_ERR_INPUT_CHANNEL);
+    set_last_error(KV_ERR_INPUT_CHANNEL);
     return 0;
   }
   float v = 0.0f;

@@ -64,12 +64,12 @@ bool Logger::prepare(const LogRun& run) {
   char root[kPathCapacity];
   if (run.root) {
     if (std::strlen(run.root) >= sizeof root) {
-      _SetLastError(KV_ERR_INVALID_ARGUMENT);
+      set_last_error(KV_ERR_INVALID_ARGUMENT);
       return false;
     }
     std::strcpy(root, run.root);
   } else if (!getcwd(root, sizeof root)) {
-    _SetLastError(KV_ERR_INVALID_ARGUMENT);
+    set_last_error(KV_ERR_INVALID_ARGUMENT);
     return false;
   }
 
@@ -81,7 +81,7 @@ bool Logger::prepare(const LogRun& run) {
                      start.tm_year + 1900, start.tm_mon + 1, start.tm_mday, start.tm_hour,
                      start.tm_min, start.tm_sec) ||
         !format_path(path, "%s%c%s", folder, '/', name)) {
-      _SetLastError(KV_ERR_INVALID_ARGUMENT);
+      set_last_error(KV_ERR_INVALID_ARGUMENT);
       return false;
     }
     if (!DirectoryExists(folder)) CreateFolder(root, "config");
@@ -91,7 +91,7 @@ bool Logger::prepare(const LogRun& run) {
       ok = ok && config.WriteLine(line.c_str()) == 1;
     config.Close();
     if (!ok) {
-      _SetLastError(KV_ERR_FILE_OPEN);
+      set_last_error(KV_ERR_FILE_OPEN);
       return false;
     }
     config_path_ = path;
@@ -102,7 +102,7 @@ bool Logger::prepare(const LogRun& run) {
   char log_stem[kPathCapacity];
   if (!format_path(path, "%s%clog%c%s", root, '/', '/', stem_.c_str()) ||
       !format_path(log_stem, "log%c%s", '/', stem_.c_str())) {
-    _SetLastError(KV_ERR_INVALID_ARGUMENT);
+    set_last_error(KV_ERR_INVALID_ARGUMENT);
     return false;
   }
   data_folder_ = path;
@@ -155,7 +155,7 @@ std::string Logger::group_folder(const std::tm& t) {
 
 bool Logger::change_time_stamp() {
   file_time_ = local_now();
-  engine_.start_timer().RestGlobalTicks();  // the file period counts from here
+  engine_.start_timer().reset_ticks();  // the file period counts from here
   const bool text_name = scan_.trigger_mode == 8 || mode_ == kLogText;
   char name[kPathCapacity], path[kPathCapacity];
   const std::tm& t = file_time_;

@@ -8,7 +8,7 @@ namespace korvel {
 
 namespace {
 int unsupported() {
-  _SetLastError(KV_ERR_UNSUPPORTED);
+  set_last_error(KV_ERR_UNSUPPORTED);
   return 0;
 }
 template <class T>

@@ -198,6 +198,6 @@ class MODEL {
 
 // Parses consecutive 8-digit hexadecimal fields of text (length characters)
 // into values, at most max_values. 1 parsed; 0 with 0x17008 on a bad field.
-int Paserstr(const char* text, int length, unsigned int* values, int max_values);
+int parse_fields(const char* text, int length, unsigned int* values, int max_values);
 
 }  // namespace korvel

@@ -31,11 +31,9 @@ int msleep(int ms) {
   return 0;
 }
 
-int WSAGetLastError() { return errno; }
-
 TimeData::TimeData() : start_ticks_(monotonic_ms()) {}
 
-void TimeData::RestGlobalTicks() { start_ticks_.store(monotonic_ms(), std::memory_order_relaxed); }
+void TimeData::reset_ticks() { start_ticks_.store(monotonic_ms(), std::memory_order_relaxed); }
 
 double TimeData::GetGlobalTicks() const {
   return static_cast<double>(monotonic_ms() - start_ticks_.load(std::memory_order_relaxed));

@@ -14,15 +14,13 @@ int64_t GetNowMillisecond();
 // Sleeps ms milliseconds, resuming after signals. -1 with errno EINVAL for a
 // negative argument, -1 for another failure, else 0.
 int msleep(int ms);
-// The current errno, under the name the device code has always used.
-int WSAGetLastError();
 
 // Millisecond stopwatch. Mostly used by one thread; the atomic keeps the
 // occasional reset from another thread (scan start) well defined.
 class TimeData {
  public:
   TimeData();
-  void RestGlobalTicks();
+  void reset_ticks();
   // Milliseconds since the last reset.
   double GetGlobalTicks() const;
   // Now, in milliseconds of the monotonic clock.

@@ -21,7 +21,7 @@ bool send_line(int socket, const char* command) {
   std::memcpy(line, command, n);
   line[n] = '\r';
   if (send_all(socket, line, n + 1) != static_cast<long>(n + 1)) {
-    _SetLastError(KV_ERR_SEND);
+    set_last_error(KV_ERR_SEND);
     return false;
   }
   return true;
@@ -31,11 +31,11 @@ bool send_line(int socket, const char* command) {
 
 int MODEL::SendRec(int socket, const char* command, char* reply, int timeout_ms) {
   if (command == nullptr || reply == nullptr) {
-    _SetLastError(KV_ERR_INVALID_VALUE);
+    set_last_error(KV_ERR_INVALID_VALUE);
     return 0;
   }
   if (std::strlen(command) > kMaxCommandChars) {
-    _SetLastError(KV_ERR_INVALID_VALUE);
+    set_last_error(KV_ERR_INVALID_VALUE);
     return 0;
   }
   std::lock_guard<std::mutex> lock(command_mutex_);
@@ -47,7 +47,7 @@ int MODEL::SendRec(int socket, const char* command, char* reply, int timeout_ms)
   bool complete = false;
   std::size_t n = receive_reply(socket, buf, sizeof buf, timeout_ms, &complete);
   if (!complete) {
-    _SetLastError(KV_ERR_READ_TIMEOUT);
+    set_last_error(KV_ERR_READ_TIMEOUT);
     return 0;
   }
   if (n > 0 && buf[n - 1] == '\r') buf[--n] = '\0';
@@ -58,11 +58,11 @@ int MODEL::SendRec(int socket, const char* command, char* reply, int timeout_ms)
 int MODEL::SendRec2(int socket, const char* command, char* reply, int timeout_ms,
                     std::size_t reply_capacity) {
   if (command == nullptr || reply == nullptr || reply_capacity == 0) {
-    _SetLastError(KV_ERR_INVALID_VALUE);
+    set_last_error(KV_ERR_INVALID_VALUE);
     return 0;
   }
   if (std::strlen(command) > kMaxCommandChars) {
-    _SetLastError(KV_ERR_INVALID_VALUE);
+    set_last_error(KV_ERR_INVALID_VALUE);
     return 0;
   }
   std::lock_guard<std::mutex> lock(command_mutex_);
@@ -72,7 +72,7 @@ int MODEL::SendRec2(int socket, const char* command, char* reply, int timeout_ms
   std::size_t n = receive_reply(socket, reply, reply_capacity, timeout_ms, &complete);
   if (!complete) {
     reply[0] = '\0';
-    _SetLastError(KV_ERR_READ_TIMEOUT);
+    set_last_error(KV_ERR_READ_TIMEOUT);
     return 0;
   }
   // The reply ends with a three-character trailer and the CR.
@@ -84,13 +84,13 @@ int MODEL::SendRec2(int socket, const char* command, char* reply, int timeout_ms
 int MODEL::IsDataAvailable_2(int socket, int timeout_seconds) {
   const WaitResult w = wait_readable(socket, timeout_seconds * 1000);
   if (w == WaitResult::Error) {
-    _SetLastError(static_cast<unsigned int>(errno));
+    set_last_error(static_cast<unsigned int>(errno));
     return -1;
   }
   return w == WaitResult::Ready ? 1 : 0;
 }
 
-int Paserstr(const char* text, int length, unsigned int* values, int max_values) {
+int parse_fields(const char* text, int length, unsigned int* values, int max_values) {
   int stored = 0;
   for (int pos = 0; pos < length && stored < max_values; pos += 8) {
     char field[9] = {};
@@ -98,7 +98,7 @@ int Paserstr(const char* text, int length, unsigned int* values, int max_values)
     std::memcpy(field, text + pos, static_cast<std::size_t>(take));
     unsigned int v = 0;
     if (std::sscanf(field, "%08X", &v) != 1) {
-      _SetLastError(KV_ERR_INVALID_VALUE);
+      set_last_error(KV_ERR_INVALID_VALUE);
       return 0;
     }
     values[stored++] = v;

@@ -64,11 +64,11 @@ TEST_F(Exchange, SendRec2DropsTheTrailerOfTheWholeReply) {
 TEST_F(Exchange, SilenceTimesOut) {
   dev_->add_fault(Fault::no_reply("@01"));
   char reply[kReplyCapacity] = "untouched";
-  _SetLastError(0);
+  set_last_error(0);
   const int64_t t0 = GetNowMillisecond();
   EXPECT_EQ(send("@01", reply, 200), 0);
   const int64_t took = GetNowMillisecond() - t0;
-  EXPECT_EQ(static_cast<unsigned>(_GetLastError()), KV_ERR_READ_TIMEOUT);
+  EXPECT_EQ(static_cast<unsigned>(get_last_error()), KV_ERR_READ_TIMEOUT);
   EXPECT_GE(took, 190);
   EXPECT_LT(took, 1500);
 }
@@ -119,7 +119,7 @@ TEST_F(Exchange, CommandLengthLimit) {
   const std::string too_long(255, 'Z');
   dev_->clear_commands();
   EXPECT_EQ(send(too_long.c_str(), reply), 0);
-  EXPECT_EQ(static_cast<unsigned>(_GetLastError()), KV_ERR_INVALID_VALUE);
+  EXPECT_EQ(static_cast<unsigned>(get_last_error()), KV_ERR_INVALID_VALUE);
   msleep(50);
   EXPECT_TRUE(dev_->commands().empty());
 }
@@ -159,11 +159,11 @@ class ParseFields : public ::testing::TestWithParam<ParseCase> {};
 TEST_P(ParseFields, HexRuns) {
   const ParseCase& c = GetParam();
   unsigned values[8] = {};
-  _SetLastError(0);
-  EXPECT_EQ(Paserstr(c.text, c.length, values, c.max_values), c.result);
+  set_last_error(0);
+  EXPECT_EQ(parse_fields(c.text, c.length, values, c.max_values), c.result);
   for (std::size_t i = 0; i < c.values.size(); ++i) EXPECT_EQ(values[i], c.values[i]) << i;
   if (c.result == 0) {
-    EXPECT_EQ(static_cast<unsigned>(_GetLastError()), KV_ERR_INVALID_VALUE);
+    EXPECT_EQ(static_cast<unsigned>(get_last_error()), KV_ERR_INVALID_VALUE);
   }
 }
 

@@ -281,7 +281,7 @@ TEST_F(FileData, FindsConfigurationAndLogFilesInLoggerLayout) {
 TEST_F(FileData, IniRead) {
   const std::string ini = at("p.ini");
   char out[16];
-  EXPECT_EQ(__GetPrivateProfileString("S", "k", "dflt", out, sizeof out, ini.c_str()), 4);
+  EXPECT_EQ(ini_read("S", "k", "dflt", out, sizeof out, ini.c_str()), 4);
   EXPECT_STREQ(out, "dflt");
   put(ini, "top=0\n[A]\nx = 1\n[B]\nk=hello world\r\n");
   struct Case {
@@ -299,7 +299,7 @@ TEST_F(FileData, IniRead) {
   };
   for (const Case& c : cases) {
     std::memset(out, 'x', sizeof out);
-    EXPECT_EQ(__GetPrivateProfileString(c.section, c.key, c.dflt, out, c.size, ini.c_str()),
+    EXPECT_EQ(ini_read(c.section, c.key, c.dflt, out, c.size, ini.c_str()),
               c.ret)
         << c.section << "/" << c.key;
     EXPECT_STREQ(out, c.out);

@@ -41,9 +41,9 @@ TEST_P(ModelDefaults, ReportUnsupportedAndClearOnlyTheListedOutputs) {
   std::memset(&outs, 0xA5, sizeof outs);
   std::memset(&expected, 0xA5, sizeof expected);
   GetParam().cleared(expected);
-  _SetLastError(0);
+  set_last_error(0);
   EXPECT_EQ(GetParam().call(m, outs), GetParam().result);
-  EXPECT_EQ(static_cast<unsigned>(_GetLastError()), 0xFFFFFu);
+  EXPECT_EQ(static_cast<unsigned>(get_last_error()), 0xFFFFFu);
   EXPECT_EQ(std::memcmp(&outs, &expected, sizeof outs), 0);
 }
 

@@ -61,7 +61,7 @@ TEST(Clock, TimeDataMeasuresSinceReset) {
   TimeData t;
   msleep(20);
   EXPECT_GE(t.GetGlobalTicks(), 20.0);
-  t.RestGlobalTicks();
+  t.reset_ticks();
   EXPECT_LT(t.GetGlobalTicks(), 20.0);
   EXPECT_NEAR(t.GetTimeTicks(), static_cast<double>(GetNowMillisecond()), 50.0);
 }

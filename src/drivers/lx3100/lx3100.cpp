@@ -20,7 +20,7 @@ void put(T* out, T value) {
 }
 
 int fail(unsigned int code) {
-  _SetLastError(code);
+  set_last_error(code);
   return 0;
 }
 
@@ -57,7 +57,7 @@ LX3100::LX3100(const char* ip, int cmd_port_arg, int data_port_arg, const QLXmod
     : MODEL(ip, cmd_port_arg, data_port_arg, module_arg), data_port(data_port_arg) {
   GainTable.assign(module.ai_count, std::vector<uint16_t>(module.ai_gain_count, 0));
   OffsetTable.assign(module.ai_count, std::vector<int16_t>(module.ai_gain_count, 0));
-  wv.assign(module.ai_count, 0);
+  last_raw_codes.assign(module.ai_count, 0);
   ChannelFactor.assign(module.ai_count, 0.0f);
   TriggerHighCode.assign(module.ai_count, 0x7FFF);
   TriggerLowCode.assign(module.ai_count, 0x8000);
@@ -76,7 +76,7 @@ bool LX3100::command(Reply& reply, int timeout_ms, const char* format, ...) {
   const int n = std::vsnprintf(line, sizeof line, format, args);
   va_end(args);
   if (n < 0 || static_cast<std::size_t>(n) >= sizeof line) {
-    _SetLastError(KV_ERR_INVALID_VALUE);
+    set_last_error(KV_ERR_INVALID_VALUE);
     return false;
   }
   return SendRec(cmd_socket, line, reply.text, timeout_ms) == 1;
@@ -194,8 +194,8 @@ int LX3100::Calibrate_Hex2Float(int raw, int channel, int gain, float* value) {
 
 int LX3100::ReadAIALLHEXRAW(int gain, int* raw, int count) {
   if (count < 0 || count > module.ai_count) return fail(KV_ERR_INPUT_CHANNEL);
-  if (getKVsamplingStatus() && firstrun0) {
-    for (int i = 0; i < count; ++i) raw[i] = wv[i];
+  if (getKVsamplingStatus() && have_last_raw_codes) {
+    for (int i = 0; i < count; ++i) raw[i] = last_raw_codes[i];
     return 1;
   }
   Reply r;
@@ -205,8 +205,8 @@ int LX3100::ReadAIALLHEXRAW(int gain, int* raw, int count) {
     if (!r.hex(1 + 4 * static_cast<std::size_t>(i), 4, &v)) return fail(KV_ERR_INVALID_VALUE);
     raw[i] = static_cast<int>(v);
   }
-  for (int i = 0; i < count; ++i) wv[i] = raw[i];
-  firstrun0 = true;
+  for (int i = 0; i < count; ++i) last_raw_codes[i] = raw[i];
+  have_last_raw_codes = true;
   return 1;
 }
 
@@ -254,13 +254,13 @@ int LX3100::ReadAIALLHEX(int gain, int* codes, int count) {
 
 bool LX3100::busy() {
   if (!getKVsamplingStatus()) return false;
-  _SetLastError(KV_ERR_BUSY_SAMPLING);
+  set_last_error(KV_ERR_BUSY_SAMPLING);
   return true;
 }
 
 bool LX3100::channel_ok(unsigned int channel, unsigned int limit) {
   if (channel < limit) return true;
-  _SetLastError(KV_ERR_INPUT_CHANNEL);
+  set_last_error(KV_ERR_INPUT_CHANNEL);
   return false;
 }
 
@@ -411,7 +411,7 @@ int LX3100::get_all_counts(const char* cmd, unsigned int* values, int count, int
     std::memcpy(field, p, strnlen(p, 8));
     unsigned int v = 0;
     if (std::sscanf(field, "%08X", &v) != 1) {
-      _SetLastError(KV_ERR_INVALID_VALUE);
+      set_last_error(KV_ERR_INVALID_VALUE);
       break;
     }
     values[i] = v;

@@ -253,8 +253,8 @@ class LX3100 : public MODEL, private AcqHooks, private LogHooks {
 
   // Last raw codes read; returned while a scan is receiving. Per device, so
   // that one device never hands out another's readings.
-  std::vector<int> wv;
-  bool firstrun0 = false;
+  std::vector<int> last_raw_codes;
+  bool have_last_raw_codes = false;
 };
 
 }  // namespace korvel

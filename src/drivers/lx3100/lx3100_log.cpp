@@ -85,7 +85,7 @@ int LX3100::StartLogger(char* path, int period, int mode) {
 void LX3100::StopLogger() {
   if (cmd_socket < 0 || data_socket < 0) return;
   if (engine_.on_worker_thread()) {  // from an event callback
-    _SetLastError(KV_ERR_NOT_SUPPORTED);
+    set_last_error(KV_ERR_NOT_SUPPORTED);
     return;
   }
   engine_.request_stop();

@@ -12,7 +12,7 @@ namespace korvel {
 namespace {
 
 int fail(unsigned int code) {
-  _SetLastError(code);
+  set_last_error(code);
   return 0;
 }
 
