@@ -24,7 +24,7 @@ KV_API int KV_Device_Release(KV_HANDLE handle) {
       set_last_error(KV_ERR_NOT_SUPPORTED);
       return 0;
     }
-    return remove_device(device);
+    return remove_device(handle);
   });
 }
 

@@ -2,6 +2,7 @@
 #include <cstring>
 
 #include "core/errors.h"
+#include "core/registry.h"
 #include "core/version.h"
 #include "korvel/korvel.h"
 
@@ -13,7 +14,14 @@ KV_API int KV_Init() {
   return 0;
 }
 
-KV_API void KV_Free() {}
+// Closes every device still open: their workers are stopped and joined while
+// the library's code is still there to run them.
+KV_API void KV_Free() {
+  try {
+    remove_all_devices();
+  } catch (...) {
+  }
+}
 
 namespace {
 __attribute__((constructor)) void dll_load() { KV_Init(); }

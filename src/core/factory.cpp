@@ -120,17 +120,36 @@ void* create_device(const char* ip, int cmd_port, int data_port) {
   }
   if (!device->ConnectServer()) return fail(KV_ERR_OPEN_DEVICE);
   // Another thread may have opened the same address meanwhile.
-  if (!KVList().add_if_absent(device)) return fail(KV_ERR_OPEN_DEVICE);
-  return device.get();
+  void* handle = KVList().add_if_absent(device);
+  if (handle == nullptr) return fail(KV_ERR_OPEN_DEVICE);
+  return handle;
 }
 
-int remove_device(const std::shared_ptr<MODEL>& device) {
-  // Unregistering drops the registry's reference; the driver's destructor
-  // stops its worker and closes its sockets once the last call still running
-  // on the device has returned (at once, normally), so no socket is closed
-  // under an exchange in flight.
-  KVList().remove(device.get());
+int remove_device(void* handle) {
+  const std::shared_ptr<MODEL> device = KVList().find(handle);
+  if (!device) {
+    set_last_error(KV_ERR_INVALID_HANDLE);
+    return 0;
+  }
+  {
+    std::lock_guard<std::mutex> lock(device->lifecycle_mutex);
+    if (device->released) {  // another thread released it meanwhile
+      set_last_error(KV_ERR_INVALID_HANDLE);
+      return 0;
+    }
+    device->released = true;
+    // The worker is joined before the registry lets go, so the last
+    // reference can never drop on the worker itself.
+    device->stop_all_runs();
+  }
+  // The driver's destructor closes the sockets once the last call still
+  // running on the device has returned, never under an exchange in flight.
+  KVList().remove(handle);
   return 1;
+}
+
+void remove_all_devices() {
+  for (void* h : KVList().handles()) remove_device(h);
 }
 
 }  // namespace korvel

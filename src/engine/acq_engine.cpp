@@ -112,7 +112,7 @@ void AcqEngine::raise(unsigned short event, unsigned int value) {
     user = event_user_;
   }
   // Called with no lock held: the function may use the API (but not stop).
-  if (f) f(&device_, event, value, user);
+  if (f) f(device_.handle.load(), event, value, user);
 }
 
 void AcqEngine::run() {

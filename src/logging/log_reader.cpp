@@ -209,33 +209,6 @@ std::shared_ptr<ModelLog> open_log_file(const char* path) {
   return OpenConfigAndOpenLogFile(path, config_path.c_str(), type < 0 ? -1 : type % 7);
 }
 
-void* LogHandles::add(std::shared_ptr<ModelLog> log) {
-  std::lock_guard<std::mutex> lock(mu_);
-  logs_.push_back(std::move(log));
-  return logs_.back().get();
-}
-
-std::shared_ptr<ModelLog> LogHandles::find(const void* handle) const {
-  if (!handle) return nullptr;
-  std::lock_guard<std::mutex> lock(mu_);
-  for (const auto& log : logs_)
-    if (log.get() == handle) return log;
-  return nullptr;
-}
-
-bool LogHandles::remove(const void* handle) {
-  std::shared_ptr<ModelLog> keep;  // freed outside the lock
-  std::lock_guard<std::mutex> lock(mu_);
-  for (auto it = logs_.begin(); it != logs_.end(); ++it) {
-    if (it->get() == handle) {
-      keep = std::move(*it);
-      logs_.erase(it);
-      return true;
-    }
-  }
-  return false;
-}
-
 LogHandles& OpenLogFiles() {
   static LogHandles* handles = new LogHandles;
   return *handles;

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "core/handle_table.h"
 #include "logging/file_data.h"
 #include "model/descriptor.h"
 
@@ -53,17 +54,8 @@ std::shared_ptr<ModelLog> OpenConfigAndOpenLogFile(const char* data_path, const 
 // opens both; null with 0x14102.
 std::shared_ptr<ModelLog> open_log_file(const char* path);
 
-// The log files handed out and not yet closed; handles are their addresses.
-class LogHandles {
- public:
-  void* add(std::shared_ptr<ModelLog> log);
-  std::shared_ptr<ModelLog> find(const void* handle) const;
-  bool remove(const void* handle);
-
- private:
-  mutable std::mutex mu_;
-  std::vector<std::shared_ptr<ModelLog>> logs_;
-};
+// The log files handed out and not yet closed, under handles never reused.
+using LogHandles = HandleTable<ModelLog>;
 
 LogHandles& OpenLogFiles();
 

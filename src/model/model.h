@@ -173,12 +173,32 @@ class MODEL {
   // poll failure, with errno stored as the last error.
   int IsDataAvailable_2(int socket, int timeout_seconds);
 
-  // True on the device's own worker thread (in an event callback). Stopping
-  // or releasing the device from there is refused: a thread cannot wait for
-  // itself.
+  // True on the device's own worker thread (in an event callback). Starting,
+  // stopping, reconfiguring or releasing the device from there is refused: a
+  // thread cannot wait for itself.
   bool on_worker_thread() const { return worker_thread.load() == std::this_thread::get_id(); }
   // The worker thread of the running scan or logging run, set by the engine.
   std::atomic<std::thread::id> worker_thread{};
+
+  // Run lifecycle. Starting, stopping and reconfiguring runs (scans, sync-in
+  // scans, logging runs, downloads) and releasing the device happen under
+  // lifecycle_mutex, one at a time per device; the API layer takes it, never
+  // a driver, and never on the device's worker thread.
+  std::mutex lifecycle_mutex;
+  // Set under lifecycle_mutex by the release; later lifecycle calls through
+  // a reference still held are refused as for an unknown handle.
+  bool released = false;
+  // True while a run exists: from its start until it is stopped (a finite
+  // run that reached its count still exists until then). Called with
+  // lifecycle_mutex held.
+  virtual bool run_active() const { return false; }
+  // Stops every run and joins the worker. Called with lifecycle_mutex held,
+  // never on the worker thread.
+  virtual void stop_all_runs() {}
+
+  // The handle the application knows this device by (given at registration);
+  // event callbacks receive it.
+  std::atomic<void*> handle{nullptr};
 
   // Fields shared by every driver.
   char ip_address[256] = {};

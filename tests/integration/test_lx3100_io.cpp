@@ -10,6 +10,7 @@
 
 #include "korvel/korvel.h"
 #include "korvel/sim/lx3100.h"
+#include "core/registry.h"
 #include "model/model.h"
 #include "sim_helpers.h"
 
@@ -388,7 +389,7 @@ TEST(NotSupported, WideEntryPointsAndDownloads) {
 class Busy : public ::testing::Test {
  protected:
   static void set_sampling(KV_HANDLE h, bool on) {
-    static_cast<MODEL*>(h)->setKVsamplingStatus(on);
+    KVList().find(h).get()->setKVsamplingStatus(on);
   }
 };
 

@@ -12,6 +12,7 @@
 #include "korvel/korvel.h"
 #include "korvel/sim/lx3100.h"
 #include "korvel/sim/signal.h"
+#include "core/registry.h"
 #include "model/model.h"
 #include "sim_helpers.h"
 
@@ -195,7 +196,7 @@ TEST_P(DeviceRam, WaitsForTheDeviceThenReceivesItsRam) {
   unsigned total = 0, status = 0;
   KV_GetTotalSamplingStatus(d.handle, &total, &status);
   EXPECT_EQ(total, c.count);
-  EXPECT_EQ(static_cast<unsigned>(static_cast<MODEL*>(d.handle)->GetDAQSampleCnt()), c.count);
+  EXPECT_EQ(static_cast<unsigned>(KVList().find(d.handle).get()->GetDAQSampleCnt()), c.count);
   KV_StopAIScan(d.handle);
 }
 
@@ -253,7 +254,7 @@ TEST(Scan, Mode8CountsBlocksAndKeepsNothing) {
   ASSERT_EQ(KV_SetAIScanParam(d.handle, 8, 0, 8, 10000, 0, 0, 0), 1);
   ASSERT_EQ(KV_StartAIScan(d.handle), 1);
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  const auto total = static_cast<unsigned>(static_cast<MODEL*>(d.handle)->GetTCPReceivedCnt());
+  const auto total = static_cast<unsigned>(KVList().find(d.handle).get()->GetTCPReceivedCnt());
   const auto sent = d.sim->stream_stats().units_sent;
   EXPECT_GT(total, 0u);
   EXPECT_LT(total, sent / 2);  // blocks, not samples

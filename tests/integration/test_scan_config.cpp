@@ -8,6 +8,7 @@
 
 #include "korvel/korvel.h"
 #include "korvel/sim/lx3100.h"
+#include "core/registry.h"
 #include "model/model.h"
 #include "sim_helpers.h"
 
@@ -267,7 +268,7 @@ TEST(Config, ExchangeFailureOfTheRateExponent) {
 
 TEST(RmsParam, SetAndRead) {
   OpenDevice d;
-  auto* model = static_cast<MODEL*>(d.handle);
+  auto* model = KVList().find(d.handle).get();
   d.sim->clear_commands();
   ASSERT_EQ(model->SetRMSParam(3, 40), 1);
   short rpf = 0, dt = 0;
