@@ -7,13 +7,17 @@ using namespace korvel::api;
 extern "C" {
 
 KV_API int KV_StartLogger(KV_HANDLE handle, char* path, int period, int mode) {
-  return with_device(handle, [&](MODEL& d) { return d.StartLogger(path, period, mode); });
+  return with_lifecycle(handle, KV_ERR_BUSY_SAMPLING,
+                        [&](MODEL& d) { return d.StartLogger(path, period, mode); });
 }
 
 KV_API int KV_StartLoggerW(KV_HANDLE, wchar_t*, int, int) { return not_supported(); }
 
 KV_API int KV_StopLogger(KV_HANDLE handle) {
-  return with_device_ok(handle, [](MODEL& d) { d.StopLogger(); });
+  return with_lifecycle(handle, KV_ERR_NOT_SUPPORTED, [](MODEL& d) {
+    d.StopLogger();
+    return 1;
+  });
 }
 
 KV_API int KV_GetSDAllLogFiles(KV_HANDLE handle, unsigned int* count) {

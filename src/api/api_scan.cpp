@@ -12,7 +12,7 @@ extern "C" {
 KV_API int KV_SetAIScanParam(KV_HANDLE handle, short ch_count, short gain, short trig_mode,
                              int sample_rate, unsigned int sample_count, short transfer_mode,
                              short option) {
-  return with_device(handle, [&](MODEL& d) {
+  return with_idle_device(handle, [&](MODEL& d) {
     return d.SetScanParam(ch_count, gain, trig_mode, sample_rate, sample_count, transfer_mode,
                           option);
   });
@@ -21,7 +21,7 @@ KV_API int KV_SetAIScanParam(KV_HANDLE handle, short ch_count, short gain, short
 KV_API int KV_GetAIScanParam(KV_HANDLE handle, short* ch_count, short* gain, short* trig_mode,
                              int* sample_rate, unsigned int* sample_count, short* transfer_mode,
                              short* option) {
-  return with_device(
+  return with_settings(
       handle,
       [&](MODEL& d) {
         return d.GetScanParam(ch_count, gain, trig_mode, sample_rate, sample_count,
@@ -40,7 +40,7 @@ KV_API int KV_GetAIScanParam(KV_HANDLE handle, short* ch_count, short* gain, sho
 
 KV_API int KV_SetAIAnalogTriggerParam(KV_HANDLE handle, int mode, char* enable, float* high,
                                       float* low, int n, unsigned int pre, unsigned int post) {
-  return with_device(handle, [&](MODEL& d) {
+  return with_idle_device(handle, [&](MODEL& d) {
     return d.SetAIAnalogTriggerParam(mode, enable, high, low, n, pre, post);
   });
 }
@@ -48,7 +48,7 @@ KV_API int KV_SetAIAnalogTriggerParam(KV_HANDLE handle, int mode, char* enable, 
 KV_API int KV_GetAIAnalogTriggerParam(KV_HANDLE handle, int* mode, char* enable, float* high,
                                       float* low, int n, unsigned int* pre, unsigned int* post,
                                       unsigned int* reserved) {
-  return with_device(
+  return with_settings(
       handle,
       [&](MODEL& d) {
         zero(reserved);
@@ -66,11 +66,11 @@ KV_API int KV_GetAIAnalogTriggerParam(KV_HANDLE handle, int* mode, char* enable,
 }
 
 KV_API int KV_SetAIDelayTriggerParam(KV_HANDLE handle, unsigned int delay) {
-  return with_device(handle, [&](MODEL& d) { return d.SetAIDelayTriggerParam(delay); });
+  return with_idle_device(handle, [&](MODEL& d) { return d.SetAIDelayTriggerParam(delay); });
 }
 
 KV_API int KV_GetAIDelayTriggerParam(KV_HANDLE handle, unsigned int* delay, unsigned int* extra) {
-  return with_device(
+  return with_settings(
       handle,
       [&](MODEL& d) {
         zero(extra);
@@ -83,11 +83,11 @@ KV_API int KV_GetAIDelayTriggerParam(KV_HANDLE handle, unsigned int* delay, unsi
 }
 
 KV_API int KV_SetConfig(KV_HANDLE handle, int item, int index, int value) {
-  return with_device(handle, [&](MODEL& d) { return d.SetConfig(item, index, value); });
+  return with_idle_device(handle, [&](MODEL& d) { return d.SetConfig(item, index, value); });
 }
 
 KV_API int KV_GetConfig(KV_HANDLE handle, int item, int index, int* value) {
-  return with_device(handle, [&](MODEL& d) { return d.GetConfig(item, index, value); });
+  return with_settings(handle, [&](MODEL& d) { return d.GetConfig(item, index, value); });
 }
 
 KV_API int KV_TransmitDataCmd(KV_HANDLE handle) {
@@ -95,11 +95,13 @@ KV_API int KV_TransmitDataCmd(KV_HANDLE handle) {
 }
 
 KV_API int KV_StartAIScan(KV_HANDLE handle) {
-  return with_device(handle, [](MODEL& d) { return d.StartLANQueue(); });
+  return with_lifecycle(handle, KV_ERR_BUSY_SAMPLING,
+                        [](MODEL& d) { return d.StartLANQueue(); });
 }
 
 KV_API int KV_StopAIScan(KV_HANDLE handle) {
-  return with_device(handle, [](MODEL& d) { return d.StopLANQueue(); });
+  return with_lifecycle(handle, KV_ERR_NOT_SUPPORTED,
+                        [](MODEL& d) { return d.StopLANQueue(); });
 }
 
 KV_API int KV_GetAIBufferStatus(KV_HANDLE handle, unsigned short* status, unsigned int* count) {
@@ -198,7 +200,7 @@ KV_API int KV_SetSyncInScanParam(KV_HANDLE handle, unsigned int header_mode,
     set_last_error(KV_ERR_INVALID_ARGUMENT);
     return 0;
   }
-  return with_device(handle, [&](MODEL& d) {
+  return with_idle_device(handle, [&](MODEL& d) {
     if (count > 0 && (!present(sizes) || !present(types))) return 0;
     return d.SetSyncInScanParam(header_mode, sizes, types, count, options, spare);
   });
@@ -212,7 +214,7 @@ KV_API int KV_GetSyncInScanParam(KV_HANDLE handle, unsigned int* header_mode,
     set_last_error(KV_ERR_INVALID_ARGUMENT);
     return 0;
   }
-  return with_device(
+  return with_settings(
       handle,
       [&](MODEL& d) {
         return d.GetSyncInScanParam(header_mode, sizes, types, max_count, count, options, spare);

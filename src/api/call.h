@@ -5,7 +5,9 @@
 #pragma once
 
 #include <memory>
+#include <mutex>
 #include <new>
+#include <utility>
 
 #include "core/errors.h"
 #include "core/registry.h"
@@ -46,6 +48,55 @@ int with_device_ok(KV_HANDLE handle, Op&& op, OnInvalid&& on_invalid = {}) noexc
         return 1;
       },
       on_invalid);
+}
+
+// Lifecycle calls: start, stop, reconfigure. They run one at a time per
+// device under its lifecycle lock, and not at all after its release. On
+// the device's own worker thread (an event callback) the lock cannot be
+// taken (the release holding it may be joining that very thread): the call
+// is refused with `on_worker`, or, when that is 0, runs without the lock
+// (getters only: a run exists then, so nothing changes what they read).
+template <class Op, class OnInvalid = NoOutputs>
+int with_lifecycle(KV_HANDLE handle, unsigned int on_worker, Op&& op,
+                   OnInvalid&& on_invalid = {}) noexcept {
+  return with_device(
+      handle,
+      [&](MODEL& d) {
+        if (d.on_worker_thread()) {
+          if (on_worker == 0) return op(d);
+          on_invalid();
+          set_last_error(on_worker);
+          return 0;
+        }
+        std::lock_guard<std::mutex> lock(d.lifecycle_mutex);
+        if (d.released) {
+          on_invalid();
+          set_last_error(KV_ERR_INVALID_HANDLE);
+          return 0;
+        }
+        return op(d);
+      },
+      on_invalid);
+}
+
+// Setters of the scan, trigger, sync-in and configuration: refused with
+// 0x18011 while a run exists, so a worker never reads half-changed settings.
+template <class Op>
+int with_idle_device(KV_HANDLE handle, Op&& op) noexcept {
+  return with_lifecycle(handle, KV_ERR_BUSY_SAMPLING, [&](MODEL& d) {
+    if (d.run_active()) {
+      set_last_error(KV_ERR_BUSY_SAMPLING);
+      return 0;
+    }
+    return op(d);
+  });
+}
+
+// Getters of the same settings: serialised with the setters; while a run
+// exists the driver answers from what it stored instead of asking the device.
+template <class Op, class OnInvalid = NoOutputs>
+int with_settings(KV_HANDLE handle, Op&& op, OnInvalid&& on_invalid = {}) noexcept {
+  return with_lifecycle(handle, 0, std::forward<Op>(op), std::forward<OnInvalid>(on_invalid));
 }
 
 // Runs f (which returns a value of type R) with exceptions kept inside.

@@ -40,15 +40,15 @@ RunProfile RunProfile::of(RunKind kind) {
 
 AcqEngine::AcqEngine(MODEL& device, AcqHooks& hooks) : device_(device), hooks_(hooks) {}
 
+// The device's release joins the worker before the last reference to the
+// device can drop, so this never runs on the worker itself.
 AcqEngine::~AcqEngine() { stop(); }
 
-bool AcqEngine::on_worker_thread() const {
-  return thread_.joinable() && device_.on_worker_thread();
-}
+bool AcqEngine::on_worker_thread() const { return device_.on_worker_thread(); }
 
 bool AcqEngine::start(RunKind kind, const ScanSettings& settings, uint32_t timeout_base,
                       int data_socket, RunSink* sink) {
-  if (thread_.joinable()) return false;
+  if (run_exists() || thread_.joinable()) return false;
   kind_ = kind;
   profile_ = RunProfile::of(kind);
   settings_ = settings;
@@ -66,12 +66,15 @@ bool AcqEngine::start(RunKind kind, const ScanSettings& settings, uint32_t timeo
   if (!recv_buffer_) recv_buffer_.reset(new char[kReceiveBlock]);
   stop_.reset();
   running_ = true;
+  device_.sampling_status = true;
   try {
     thread_ = std::thread([this] { run(); });
   } catch (...) {
     running_ = false;
+    device_.sampling_status = false;
     return false;
   }
+  run_exists_ = true;
   return true;
 }
 
@@ -86,6 +89,8 @@ void AcqEngine::stop() {
     thread_.join();
     device_.worker_thread = std::thread::id();
   }
+  device_.sampling_status = false;
+  run_exists_ = false;
 }
 
 void AcqEngine::set_events(unsigned short mask, EventFunction function, void* user) {
@@ -125,6 +130,7 @@ void AcqEngine::run() {
   }
   if (sink_) sink_->finish();
   running_ = false;
+  device_.sampling_status = false;
   ring_.add_status(profile_.end_status);
 }
 
@@ -239,9 +245,7 @@ void AcqEngine::stream() {
     }
     const uint32_t size = receive_size();
     char* direct = sink_ ? sink_->direct_space(size) : nullptr;
-    device_.sampling_status = true;
     const ssize_t n = recv(data_socket_, direct ? direct : recv_buffer_.get(), size, 0);
-    device_.sampling_status = false;
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
       wait_first = true;
       continue;

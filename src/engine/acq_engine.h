@@ -95,16 +95,20 @@ class AcqEngine {
   AcqEngine(const AcqEngine&) = delete;
   AcqEngine& operator=(const AcqEngine&) = delete;
 
-  // Application thread. Resets the run state and starts the worker; false
-  // when a worker exists already (until stop()) or cannot be created.
+  // Application thread, under the device's lifecycle lock (start and stop
+  // are never concurrent). Resets the run state and starts the worker; the
+  // device reads as sampling from here until the worker ends. False when a
+  // run exists already (until stop()) or the thread cannot be created.
   bool start(RunKind kind, const ScanSettings& settings, uint32_t timeout_base, int data_socket,
              RunSink* sink);
-  // Application thread: asks the worker to stop, joins it. Prompt: every wait
-  // of the worker ends when asked. Never call it on the worker itself.
+  // Application thread, under the lifecycle lock: asks the worker to stop,
+  // joins it; the run no longer exists. Prompt: every wait of the worker
+  // ends when asked. Never called on the worker itself.
   void stop();
   // Asks the worker to stop without waiting for it.
   void request_stop();
-  bool has_thread() const { return thread_.joinable(); }
+  // A run exists: started and not yet stopped (its worker may have ended).
+  bool run_exists() const { return run_exists_.load(std::memory_order_acquire); }
   bool running() const { return running_.load(std::memory_order_acquire); }
   bool on_worker_thread() const;
 
@@ -147,6 +151,7 @@ class AcqEngine {
   StopSignal stop_;
   std::thread thread_;
   std::atomic<bool> running_{false};
+  std::atomic<bool> run_exists_{false};
 
   // Run state: written by start() before the worker exists, then by the
   // worker only.

@@ -22,20 +22,25 @@ void RingBuffer::free_storage() {
   mapped_ = 0;
 }
 
-bool RingBuffer::init(uint32_t capacity) {
+bool RingBuffer::init(uint32_t capacity, uint32_t unit) {
   std::lock_guard<std::mutex> reader(read_mu_);
   std::lock_guard<std::mutex> lock(mu_);
   free_storage();
   read_pos_ = write_pos_ = count_ = 0;
+  staged_ = skip_ = 0;
+  dropped_ = 0;
   status_ = 0;
   capacity_ = 0;
-  const std::size_t size = capacity == 0 ? 1 : capacity;
+  unit_ = unit == 0 ? 1 : unit;
+  const uint32_t units = std::max<uint32_t>(1, capacity / unit_);
+  const std::size_t size = static_cast<std::size_t>(units) * unit_;
+  if (size > UINT32_MAX) return false;
   void* p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (p == MAP_FAILED) return false;
   if (size >= kHugePage) madvise(p, size, MADV_HUGEPAGE);
   data_ = static_cast<char*>(p);
   mapped_ = size;
-  capacity_ = capacity;
+  capacity_ = static_cast<uint32_t>(size);
   return true;
 }
 
@@ -45,58 +50,98 @@ void RingBuffer::release() {
   free_storage();
   capacity_ = 0;
   read_pos_ = write_pos_ = count_ = 0;
+  staged_ = skip_ = 0;
   status_ &= static_cast<uint16_t>(~kStatusData);
 }
 
+uint32_t RingBuffer::writable() const {
+  if (capacity_ == 0) return 0;
+  // Space freed inside a unit a reader is part-way through cannot take a
+  // unit yet: only whole units count.
+  const uint32_t free_units = (capacity_ - count_) / unit_;
+  return free_units * unit_ - staged_;
+}
+
+void RingBuffer::stage(uint32_t bytes) {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (capacity_ == 0) return;
+  staged_ += bytes;
+  const uint32_t whole = staged_ - staged_ % unit_;
+  if (whole == 0) return;
+  write_pos_ = static_cast<uint32_t>((static_cast<uint64_t>(write_pos_) + whole) % capacity_);
+  count_ += whole;
+  staged_ -= whole;
+  status_ |= kStatusData;
+}
+
 RingBuffer::WriteResult RingBuffer::write(const char* src, uint32_t bytes) {
-  uint32_t pos, k;
-  {
-    std::lock_guard<std::mutex> lock(mu_);
-    if (count_ >= capacity_) {
-      status_ |= kStatusOverrun;
-      return WriteResult::Dropped;
+  uint64_t dropped = 0;
+  while (bytes > 0) {
+    if (skip_ > 0) {  // the rest of a unit that was dropped
+      const uint32_t k = std::min(skip_, bytes);
+      skip_ -= k;
+      src += k;
+      bytes -= k;
+      continue;
     }
-    pos = write_pos_;
-    k = std::min(bytes, capacity_ - count_);
+    uint32_t room, cursor;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      room = writable();
+      cursor = capacity_ ? static_cast<uint32_t>((static_cast<uint64_t>(write_pos_) + staged_) %
+                                                 capacity_)
+                         : 0;
+    }
+    if (room == 0) {
+      // No whole unit fits (a unit being filled always has its room, so the
+      // block is at a unit boundary here): drop the block's units.
+      dropped += bytes / unit_;
+      if (bytes % unit_ != 0) {
+        ++dropped;
+        skip_ = unit_ - bytes % unit_;
+      }
+      break;
+    }
+    // Free space belongs to the writer alone: copy without the lock.
+    const uint32_t k = std::min(bytes, room);
+    const uint32_t first = std::min(k, capacity_ - cursor);
+    std::memcpy(data_ + cursor, src, first);
+    std::memcpy(data_, src + first, k - first);
+    stage(k);
+    src += k;
+    bytes -= k;
   }
-  // Free space belongs to the writer alone: copy without the lock.
-  const uint32_t first = std::min(k, capacity_ - pos);
-  std::memcpy(data_ + pos, src, first);
-  std::memcpy(data_, src + first, k - first);
-  commit(k);
-  if (k < bytes) {
-    add_status(kStatusOverrun);
-    return WriteResult::Truncated;
-  }
-  return WriteResult::Stored;
+  if (dropped == 0) return WriteResult::Stored;
+  std::lock_guard<std::mutex> lock(mu_);
+  dropped_ += dropped;
+  status_ |= kStatusOverrun;
+  return WriteResult::Dropped;
 }
 
 char* RingBuffer::reserve(uint32_t wanted) {
   std::lock_guard<std::mutex> lock(mu_);
-  if (data_ == nullptr || capacity_ - count_ < wanted || capacity_ - write_pos_ < wanted)
-    return nullptr;
-  return data_ + write_pos_;
+  if (data_ == nullptr || skip_ > 0 || writable() < wanted) return nullptr;
+  const uint32_t cursor =
+      static_cast<uint32_t>((static_cast<uint64_t>(write_pos_) + staged_) % capacity_);
+  if (capacity_ - cursor < wanted) return nullptr;
+  return data_ + cursor;
 }
 
-void RingBuffer::commit(uint32_t bytes) {
-  std::lock_guard<std::mutex> lock(mu_);
-  if (capacity_ == 0) return;
-  write_pos_ = static_cast<uint32_t>((static_cast<uint64_t>(write_pos_) + bytes) % capacity_);
-  count_ += bytes;
-  if (count_ != 0) status_ |= kStatusData;
-}
+void RingBuffer::commit(uint32_t bytes) { stage(bytes); }
 
-uint32_t RingBuffer::read(char* dst, uint32_t count, uint32_t unit) {
-  if (count == 0 || unit == 0) return 0;
+uint32_t RingBuffer::read(char* dst, uint32_t count, uint32_t elem, uint32_t* offset) {
+  if (offset) *offset = 0;
+  if (count == 0 || elem == 0) return 0;
   std::lock_guard<std::mutex> reader(read_mu_);
   uint32_t pos, k;
   {
     std::lock_guard<std::mutex> lock(mu_);
     if (count_ == 0) return 0;
-    const uint64_t wanted = static_cast<uint64_t>(count) * unit;
+    const uint64_t wanted = static_cast<uint64_t>(count) * elem;
     k = static_cast<uint32_t>(std::min<uint64_t>(count_, wanted));
-    k -= k % unit;
+    k -= k % elem;
     pos = read_pos_;
+    if (offset) *offset = pos % unit_;
   }
   if (k == 0) return 0;
   // Filled space is the reader's until it is given back below.
@@ -109,14 +154,15 @@ uint32_t RingBuffer::read(char* dst, uint32_t count, uint32_t unit) {
     count_ -= k;
     if (count_ == 0) status_ &= static_cast<uint16_t>(~kStatusData);
   }
-  return k / unit;
+  return k / elem;
 }
 
 void RingBuffer::clear() {
   std::lock_guard<std::mutex> reader(read_mu_);  // not in the middle of a read
   std::lock_guard<std::mutex> lock(mu_);
   // The writer may be filling free space: drop what is waiting by moving the
-  // read position up to the write position, leaving the writer's place alone.
+  // read position up to the committed write position (a unit boundary),
+  // leaving the unit being filled alone.
   read_pos_ = write_pos_;
   count_ = 0;
   status_ = 0;
@@ -145,6 +191,16 @@ uint32_t RingBuffer::count() const {
 uint32_t RingBuffer::capacity() const {
   std::lock_guard<std::mutex> lock(mu_);
   return capacity_;
+}
+
+uint32_t RingBuffer::unit() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return unit_;
+}
+
+uint64_t RingBuffer::dropped_units() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return dropped_;
 }
 
 }  // namespace korvel

@@ -28,33 +28,39 @@ enum : uint16_t {
 
 class RingBuffer {
  public:
-  enum class WriteResult { Stored, Truncated, Dropped };
+  enum class WriteResult { Stored, Dropped };
 
   RingBuffer() = default;
   ~RingBuffer();
   RingBuffer(const RingBuffer&) = delete;
   RingBuffer& operator=(const RingBuffer&) = delete;
 
-  // Allocates capacity bytes (positions, fill level and status zeroed);
-  // false when the memory cannot be had. Not while a writer runs.
-  bool init(uint32_t capacity);
+  // Allocates room for capacity bytes cut to whole units of `unit` bytes (at
+  // least one unit); positions, fill level and status zeroed. False when the
+  // memory cannot be had. Not while a writer runs.
+  bool init(uint32_t capacity, uint32_t unit = 1);
   // Frees the storage; afterwards the ring reads as empty. Not while a
   // writer runs.
   void release();
 
-  // Writer: appends bytes; a block that does not fit is cut (Truncated) or,
-  // with the ring full, dropped whole (Dropped); both set kStatusOverrun.
+  // Writer: appends a block of any size. Readers see only whole units; the
+  // bytes of a unit not yet complete wait until its last byte arrives. A
+  // unit that does not fit is dropped whole (with the rest of the block),
+  // its bytes still to come in later blocks are skipped, and kStatusOverrun
+  // is set: every unit kept is one the device sent, intact and in place.
   WriteResult write(const char* data, uint32_t bytes);
   // Writer: contiguous free space of at least `wanted` bytes to receive
   // into directly, or null; fill it, then commit().
   char* reserve(uint32_t wanted);
   void commit(uint32_t bytes);
 
-  // Reader: copies up to count units of unit bytes; returns the units
-  // copied. Only whole units leave the ring, so a partly received sample
-  // stays for later.
-  uint32_t read(char* dst, uint32_t count, uint32_t unit);
-  // Empties the ring and clears the status.
+  // Reader: copies up to count elements of elem bytes (a sample, or a whole
+  // unit); returns the elements copied. *offset (when given) receives the
+  // byte offset of the first element within its unit, which tells a reader
+  // the channel it belongs to: one position shared by every reader.
+  uint32_t read(char* dst, uint32_t count, uint32_t elem, uint32_t* offset = nullptr);
+  // Drops everything waiting, the rest of a unit partly read included, and
+  // clears the status; the next element read starts a unit.
   void clear();
 
   uint16_t status() const;
@@ -62,19 +68,32 @@ class RingBuffer {
   void remove_status(uint16_t bits);
   uint32_t count() const;  // bytes waiting
   uint32_t capacity() const;
+  uint32_t unit() const;
+  uint64_t dropped_units() const;  // units dropped since init
 
  private:
   void free_storage();
+  // Whole free units from the committed write position, in bytes, less the
+  // bytes of the unit being filled. Called with mu_ held.
+  uint32_t writable() const;
+  // Makes the completed units of the staged bytes visible. Writer only.
+  void stage(uint32_t bytes);
 
   mutable std::mutex mu_;  // ADMutex: positions, fill level, status
   std::mutex read_mu_;     // one reader at a time; storage lifetime
   char* data_ = nullptr;
   std::size_t mapped_ = 0;
-  uint32_t capacity_ = 0;
+  uint32_t capacity_ = 0;  // a multiple of unit_
+  uint32_t unit_ = 1;
   uint32_t read_pos_ = 0;
-  uint32_t write_pos_ = 0;
+  uint32_t write_pos_ = 0;  // always at a unit boundary
   uint32_t count_ = 0;
   uint16_t status_ = 0;
+  uint64_t dropped_ = 0;
+  // Writer only: bytes of the incomplete unit past write_pos_, and bytes of
+  // a dropped unit still to arrive.
+  uint32_t staged_ = 0;
+  uint32_t skip_ = 0;
 };
 
 }  // namespace korvel

@@ -2,7 +2,10 @@
 // a log read back gives exactly what the live device gave.
 #pragma once
 
+#include <atomic>
+#include <cstddef>
 #include <cstdint>
+#include <memory>
 
 namespace korvel {
 
@@ -34,5 +37,34 @@ inline int32_t sign_extend24(int raw) {
   const auto u = static_cast<uint32_t>(raw) & 0xFFFFFFu;
   return static_cast<int32_t>(u ^ 0x800000u) - 0x800000;
 }
+
+// A per channel and gain code table of calibration values. Any thread reads
+// it while the connection or a gain change rewrites it: each entry is a
+// relaxed atomic (a plain load on the machines served), so converting a
+// sample costs no lock. Indices are checked by the caller.
+template <class T>
+class CalTable {
+ public:
+  void resize(int channels, int gains) {
+    gains_ = gains;
+    const std::size_t n = static_cast<std::size_t>(channels) * static_cast<std::size_t>(gains);
+    values_ = std::make_unique<std::atomic<T>[]>(n);
+    for (std::size_t i = 0; i < n; ++i) values_[i].store(T{}, std::memory_order_relaxed);
+  }
+  T get(int channel, int gain) const {
+    return values_[index(channel, gain)].load(std::memory_order_relaxed);
+  }
+  void set(int channel, int gain, T v) {
+    values_[index(channel, gain)].store(v, std::memory_order_relaxed);
+  }
+
+ private:
+  std::size_t index(int channel, int gain) const {
+    return static_cast<std::size_t>(channel) * static_cast<std::size_t>(gains_) +
+           static_cast<std::size_t>(gain);
+  }
+  int gains_ = 0;
+  std::unique_ptr<std::atomic<T>[]> values_;
+};
 
 }  // namespace korvel

@@ -55,8 +55,8 @@ bool Reply::hex(std::size_t pos, int ndigits, unsigned int* out) const {
 
 LX3100::LX3100(const char* ip, int cmd_port_arg, int data_port_arg, const QLXmodule& module_arg)
     : MODEL(ip, cmd_port_arg, data_port_arg, module_arg), data_port(data_port_arg) {
-  GainTable.assign(module.ai_count, std::vector<uint16_t>(module.ai_gain_count, 0));
-  OffsetTable.assign(module.ai_count, std::vector<int16_t>(module.ai_gain_count, 0));
+  GainTable.resize(module.ai_count, module.ai_gain_count);
+  OffsetTable.resize(module.ai_count, module.ai_gain_count);
   last_raw_codes.assign(module.ai_count, 0);
   ChannelFactor.assign(module.ai_count, 0.0f);
   TriggerHighCode.assign(module.ai_count, 0x7FFF);
@@ -136,21 +136,26 @@ int LX3100::SetWinSize(unsigned int size) {
 int LX3100::ReadAllGainOffsetfromKV() {
   const int channels = module.ai_count;
   bool last_ok = false;
+  int silent = 0;  // consecutive reads the device did not answer
   for (int c = 0; c < channels; ++c) {
     for (int g = 0; g < 2; ++g) {
       Reply r;
       last_ok = command(r, kCalibrationTimeoutMs, "$01R0C%01dG%01d", c, g);
+      // A device that stays silent twice in a row will not answer the rest:
+      // give up now rather than wait out every read.
+      silent = !last_ok && get_last_error() == KV_ERR_READ_TIMEOUT ? silent + 1 : 0;
+      if (silent >= 2) return 0;
       unsigned int gain = 0, offset = 0;
       if (last_ok && g < module.ai_gain_count && r.hex(1, 4, &gain) && r.hex(5, 4, &offset)) {
-        GainTable[c][g] = static_cast<uint16_t>(gain);
-        OffsetTable[c][g] = static_cast<int16_t>(static_cast<uint16_t>(offset));
+        GainTable.set(c, g, static_cast<uint16_t>(gain));
+        OffsetTable.set(c, g, static_cast<int16_t>(static_cast<uint16_t>(offset)));
       }
     }
   }
   int empty = 0;
   for (int c = 0; c < channels; ++c)
     for (int g = 0; g < 2 && g < module.ai_gain_count; ++g)
-      if (GainTable[c][g] == 0 && OffsetTable[c][g] == 0) ++empty;
+      if (GainTable.get(c, g) == 0 && OffsetTable.get(c, g) == 0) ++empty;
   // A device whose table is mostly blank has not been calibrated.
   if (empty > channels / 2) return 0;
   return last_ok ? 1 : 0;
@@ -167,15 +172,15 @@ int LX3100::ReadGainOffset(int channel, int gain, unsigned short* gain_factor, s
     put<short>(offset, 0);
     return fail(KV_ERR_GAIN_RANGE);
   }
-  put<unsigned short>(gain_factor, GainTable[channel][gain]);
-  put<short>(offset, OffsetTable[channel][gain]);
+  put<unsigned short>(gain_factor, GainTable.get(channel, gain));
+  put<short>(offset, OffsetTable.get(channel, gain));
   return 1;
 }
 
 int LX3100::Calibrate_HEX(int raw, int channel, int gain, int* code) {
   if (channel < 0 || channel >= module.ai_count) return fail(KV_ERR_INPUT_CHANNEL);
   if (gain < 0 || gain >= module.ai_gain_count) return fail(KV_ERR_GAIN_RANGE);
-  const int v = calibrate16(raw, GainTable[channel][gain], OffsetTable[channel][gain]);
+  const int v = calibrate16(raw, GainTable.get(channel, gain), OffsetTable.get(channel, gain));
   put(code, v);
   return 1;
 }
@@ -194,6 +199,7 @@ int LX3100::Calibrate_Hex2Float(int raw, int channel, int gain, float* value) {
 
 int LX3100::ReadAIALLHEXRAW(int gain, int* raw, int count) {
   if (count < 0 || count > module.ai_count) return fail(KV_ERR_INPUT_CHANNEL);
+  std::lock_guard<std::mutex> lock(raw_cache_mu_);
   if (getKVsamplingStatus() && have_last_raw_codes) {
     for (int i = 0; i < count; ++i) raw[i] = last_raw_codes[i];
     return 1;

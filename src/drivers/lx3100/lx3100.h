@@ -11,6 +11,7 @@
 #include "drivers/lx3100/sync_in.h"
 #include "engine/acq_engine.h"
 #include "logging/logger.h"
+#include "model/calibration.h"
 #include "model/model.h"
 #include "net/transport.h"
 
@@ -97,6 +98,8 @@ class LX3100 : public MODEL, private AcqHooks, private LogHooks {
   int StopAIScan() override;
   int StartMagicScan() override;
   int StopMagicScan() override;
+  bool run_active() const override;
+  void stop_all_runs() override;
   int GetDAQSampleCnt() override;
   int GetTCPReceivedCnt() override;
   void ClearCnt() override;
@@ -184,6 +187,11 @@ class LX3100 : public MODEL, private AcqHooks, private LogHooks {
   int log_value_text(int32_t raw, unsigned channel, char* out, std::size_t capacity) override;
 
   ScanSettings scan_settings() const;
+  // Sends a start or stop order; 1 when the device acknowledged it.
+  int run_order(const char* order);
+  // Reads the analog trigger's settings from the device into the fields;
+  // false (with the code set) when a reply is missing or malformed.
+  bool read_analog_trigger();
   // Sends the scan parameters: the current channels, gain, transfer mode and
   // option with the given trigger mode, rate and count.
   int send_scan_param(uint16_t trigger_mode, uint32_t rate, uint32_t count);
@@ -236,23 +244,21 @@ class LX3100 : public MODEL, private AcqHooks, private LogHooks {
 
   // Acquisition.
   uint32_t ADBufferSize = 0;
-  // Channel of the next converted sample; readers of the ring (any thread)
-  // take reader_mu_ to move it together with the samples they take.
-  uint32_t ADChannelPhase = 0;
-  std::mutex reader_mu_;
   bool ContinuousScan = false;
   ScanSink scan_sink_{*this};
   AcqEngine engine_{*this, *this};
   Logger logger_{engine_, *this};
 
   // Calibration per channel and gain code: Q15 gain factor, offset in codes.
-  std::vector<std::vector<uint16_t>> GainTable;
-  std::vector<std::vector<int16_t>> OffsetTable;
+  CalTable<uint16_t> GainTable;
+  CalTable<int16_t> OffsetTable;
   std::array<uint16_t, 4> DICNTConfigCache{};
   std::array<uint16_t, 4> CounterConfigCache{};
 
-  // Last raw codes read; returned while a scan is receiving. Per device, so
-  // that one device never hands out another's readings.
+  // Last raw codes read; returned while a run is acquiring. Per device, so
+  // that one device never hands out another's readings; guarded by
+  // raw_cache_mu_ (single-point reads may come from several threads).
+  std::mutex raw_cache_mu_;
   std::vector<int> last_raw_codes;
   bool have_last_raw_codes = false;
 };

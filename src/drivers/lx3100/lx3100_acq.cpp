@@ -94,27 +94,46 @@ uint32_t LX3100::compute_timeout_base(uint32_t ring) const {
 
 bool LX3100::sync_in_enabled() const { return SyncIn.enabled(); }
 
+bool LX3100::run_active() const { return engine_.run_exists(); }
+
+void LX3100::stop_all_runs() {
+  if (!engine_.run_exists()) return;
+  engine_.request_stop();
+  StopMagicScan();
+  engine_.stop();
+  logger_.close();
+  LANBuffer_Uninit();
+}
+
 int LX3100::StartLANQueue() {
-  if (engine_.has_thread()) return 0;  // stop the previous scan first
+  if (engine_.run_exists()) return fail(KV_ERR_BUSY_SAMPLING);  // stop the previous run first
   engine_.set_device_count(0);
-  if (cmd_socket < 0 || data_socket < 0) return 0;
+  if (cmd_socket < 0 || data_socket < 0) return fail(KV_ERR_OPEN_DEVICE);
   engine_.set_received(0);
   ContinuousScan = ScanSampleCount == 0;
   ADBufferSize = ring_bytes();
   if (!StartAIScan()) return 0;
-  StartMagicScan();
+  if (!StartMagicScan()) {
+    // The device never started: no worker may wait for its data.
+    const unsigned int code = static_cast<unsigned int>(get_last_error());
+    engine_.stop();
+    LANBuffer_Uninit();
+    return fail(code);
+  }
   return 1;
 }
 
 int LX3100::StartAIScan() {
-  if (engine_.has_thread()) return 0;
+  if (engine_.run_exists()) return fail(KV_ERR_BUSY_SAMPLING);
   if (!LANBuffer_Init()) return 0;
   discard_pending(data_socket);  // bytes left over from an earlier scan
   const RunKind kind = sync_in_enabled() ? RunKind::SyncIn : RunKind::Scan;
-  return engine_.start(kind, scan_settings(), compute_timeout_base(ADBufferSize), data_socket,
-                       &scan_sink_)
-             ? 1
-             : 0;
+  if (!engine_.start(kind, scan_settings(), compute_timeout_base(ADBufferSize), data_socket,
+                     &scan_sink_)) {
+    LANBuffer_Uninit();
+    return fail(KV_ERR_OUT_OF_MEMORY);
+  }
+  return 1;
 }
 
 int LX3100::StopLANQueue() {
@@ -122,8 +141,12 @@ int LX3100::StopLANQueue() {
   // A callback cannot wait for the thread it runs on.
   if (engine_.on_worker_thread()) return fail(KV_ERR_NOT_SUPPORTED);
   engine_.request_stop();
-  StopMagicScan();
-  return StopAIScan();
+  const bool acknowledged = StopMagicScan() == 1;
+  const unsigned int code = acknowledged ? 0u : static_cast<unsigned int>(get_last_error());
+  StopAIScan();
+  // Stopped on this side either way; a device that did not take the stop
+  // may still be sampling, which the caller must hear of.
+  return acknowledged ? 1 : fail(code);
 }
 
 int LX3100::StopAIScan() {
@@ -132,16 +155,16 @@ int LX3100::StopAIScan() {
   return 1;
 }
 
-int LX3100::StartMagicScan() {
-  Reply r;
-  command(r, kCommandTimeoutMs, "~01S");
-  return 1;
-}
+// Start and stop orders: 1 when the device acknowledged ("!"); 0 with
+// 0x17002 (no reply), 0x1700A (not sent) or 0x17003 (refused).
+int LX3100::StartMagicScan() { return run_order("~01S"); }
 
-int LX3100::StopMagicScan() {
+int LX3100::StopMagicScan() { return run_order("~01Z"); }
+
+int LX3100::run_order(const char* order) {
   Reply r;
-  command(r, kCommandTimeoutMs, "~01Z");
-  return 1;
+  if (!command(r, kCommandTimeoutMs, "%s", order)) return 0;
+  return r.at(0) == '!' ? 1 : fail(KV_ERR_RESPONSE);
 }
 
 int LX3100::GetDAQSampleCnt() { return static_cast<int>(engine_.device_count()); }
@@ -162,11 +185,12 @@ int LX3100::GetKVStartSamplingTime(char* text) {
 }
 
 int LX3100::LANBuffer_Init() {
-  {
-    std::lock_guard<std::mutex> lock(reader_mu_);
-    ADChannelPhase = 0;
-  }
-  if (!engine_.ring().init(ADBufferSize)) return fail(KV_ERR_OUT_OF_MEMORY);
+  // The ring keeps whole units: a frame of a sync-in scan, else one sample
+  // of every scanned channel.
+  const uint32_t unit = sync_in_enabled() && SyncIn.FrameTotalSize != 0
+                            ? SyncIn.FrameTotalSize
+                            : std::max<uint32_t>(1, ScanChannelCount) * module.sample_bytes;
+  if (!engine_.ring().init(ADBufferSize, unit)) return fail(KV_ERR_OUT_OF_MEMORY);
   return 1;
 }
 
@@ -198,19 +222,20 @@ int LX3100::AD_ReadData_float(float* dst, unsigned int count, int) {
   if (dst == nullptr) return 0;
   const uint32_t channels = ScanChannelCount;
   const int gain = static_cast<int>(ScanGain);
-  std::lock_guard<std::mutex> lock(reader_mu_);
-  // Converted in slices so that no allocation happens per call.
+  // Converted in slices so that no allocation happens per call. The ring
+  // tells each slice's channel, whatever raw reads took in between.
   int16_t codes[4096];
   unsigned int total = 0;
   while (total < count) {
     const uint32_t want = std::min<uint32_t>(count - total, 4096);
-    const uint32_t n = engine_.ring().read(reinterpret_cast<char*>(codes), want, 2);
+    uint32_t offset = 0;
+    const uint32_t n = engine_.ring().read(reinterpret_cast<char*>(codes), want, 2, &offset);
     if (n == 0) break;
     if (channels != 0) {
+      const uint32_t phase = offset / 2;
       for (uint32_t i = 0; i < n; ++i)
-        Calibrate_Hex2Float(codes[i], static_cast<int>((ADChannelPhase + i) % channels), gain,
+        Calibrate_Hex2Float(codes[i], static_cast<int>((phase + i) % channels), gain,
                             &dst[total + i]);
-      ADChannelPhase = (ADChannelPhase + n) % channels;
     }
     total += n;
     if (n < want) break;

@@ -10,6 +10,11 @@
 namespace korvel {
 
 namespace {
+int fail(unsigned int code) {
+  set_last_error(code);
+  return 0;
+}
+
 constexpr uint32_t kLogTimeoutRingBytes = 1460000;  // scales the data time-out only
 }  // namespace
 
@@ -34,8 +39,8 @@ std::vector<std::string> LX3100::log_config_lines() {
   const int gain = static_cast<int>(ScanGain) < module.ai_gain_count ? static_cast<int>(ScanGain) : 0;
   for (int c = 0; c < channels; ++c) add("CH%d", c);
   for (int c = 0; c < channels; ++c)
-    add("CH%d,Gain,%d, Offset,%d", c, static_cast<int>(GainTable[c][gain]),
-        static_cast<int>(OffsetTable[c][gain]));
+    add("CH%d,Gain,%d, Offset,%d", c, static_cast<int>(GainTable.get(c, gain)),
+        static_cast<int>(OffsetTable.get(c, gain)));
   return lines;
 }
 
@@ -54,9 +59,9 @@ int LX3100::log_value_text(int32_t raw, unsigned channel, char* out, std::size_t
 
 int LX3100::StartLogger(char* path, int period, int mode) {
   LoggerMode = mode;
-  if (cmd_socket < 0 || data_socket < 0) return 0;
+  if (cmd_socket < 0 || data_socket < 0) return fail(KV_ERR_OPEN_DEVICE);
   // One run at a time: a scan or logging run still owns the worker.
-  if (engine_.has_thread()) return 0;
+  if (engine_.run_exists()) return fail(KV_ERR_BUSY_SAMPLING);
   LogFilePeriod = period;
   engine_.set_received(0);
   if (!ScanParamsSet) send_scan_param(ScanTriggerMode, ScanSampleRate, ScanSampleCount);
@@ -73,11 +78,17 @@ int LX3100::StartLogger(char* path, int period, int mode) {
   ContinuousScan = ScanSampleCount == 0;
   // Bytes left over from an earlier run must not open this run's files.
   discard_pending(data_socket);
-  StartMagicScan();
   if (!engine_.start(RunKind::Log, scan_settings(), compute_timeout_base(kLogTimeoutRingBytes),
                      data_socket, &logger_)) {
-    StopMagicScan();
-    return 0;
+    logger_.close();
+    return fail(KV_ERR_OUT_OF_MEMORY);
+  }
+  if (!StartMagicScan()) {
+    // The device never started: no worker may wait for its data.
+    const unsigned int code = static_cast<unsigned int>(get_last_error());
+    engine_.stop();
+    logger_.close();
+    return fail(code);
   }
   return 1;
 }

@@ -92,35 +92,45 @@ int LX3100::send_scan_param(uint16_t trigger_mode, uint32_t rate, uint32_t count
 
 int LX3100::GetScanParam(short* ch_count, short* gain, short* trig_mode, int* sample_rate,
                          unsigned int* sample_count, short* transfer_mode, short* option) {
+  auto deliver = [&] {
+    put<short>(gain, static_cast<short>(ScanGain));
+    put<short>(ch_count, static_cast<short>(ScanChannelCount));
+    put<short>(trig_mode, static_cast<short>(ScanTriggerMode));
+    put<short>(transfer_mode, static_cast<short>(ScanTransferMode));
+    put<int>(sample_rate, static_cast<int>(ScanSampleRate));
+    put<unsigned int>(sample_count, ScanSampleCount);
+    put<short>(option, static_cast<short>(ScanOption));
+  };
+  // The running worker and the ring's readers use these: answer from them.
+  if (run_active()) {
+    deliver();
+    return 1;
+  }
   Reply r;
   if (!command(r, kCommandTimeoutMs, "~01P")) return 0;
   const int g = digit(r, 4), c = digit(r, 6), t = digit(r, 8), m = digit(r, 10);
-  if (g < 0 || c < 0 || t < 0 || m < 0) return fail(KV_ERR_INVALID_VALUE);
+  // Values outside what this device has would size reads and index tables
+  // wrongly: a reply carrying them is refused whole.
+  if (g < 0 || g >= module.ai_gain_count || c < 1 || c > module.ai_count || t < 0 || m < 0)
+    return fail(KV_ERR_INVALID_VALUE);
+  unsigned long rate = 0, count = 0, opt = 0;
+  msleep(1);
+  if (!command(r, kCommandTimeoutMs, "~01R")) return 0;
+  if (!number_at(r, 3, &rate) || rate < 1 || rate > kMaxRate) return fail(KV_ERR_INVALID_VALUE);
+  msleep(1);
+  if (!command(r, kCommandTimeoutMs, "~01T")) return 0;
+  if (!number_at(r, 3, &count) || count > kMaxSampleCount) return fail(KV_ERR_INVALID_VALUE);
+  msleep(1);
+  if (!command(r, kCommandTimeoutMs, "~01A")) return 0;
+  if (!number_at(r, 3, &opt) || opt > 0xFFFF) return fail(KV_ERR_INVALID_VALUE);
   ScanGain = static_cast<uint32_t>(g);
   ScanChannelCount = static_cast<uint16_t>(c);
   ScanTriggerMode = static_cast<uint16_t>(t);
   ScanTransferMode = static_cast<uint16_t>(m);
-  put<short>(gain, static_cast<short>(g));
-  put<short>(ch_count, static_cast<short>(c));
-  put<short>(trig_mode, static_cast<short>(t));
-  put<short>(transfer_mode, static_cast<short>(m));
-
-  unsigned long v = 0;
-  msleep(1);
-  if (!command(r, kCommandTimeoutMs, "~01R")) return 0;
-  if (!number_at(r, 3, &v)) return fail(KV_ERR_INVALID_VALUE);
-  ScanSampleRate = static_cast<uint32_t>(v);
-  put<int>(sample_rate, static_cast<int>(v));
-  msleep(1);
-  if (!command(r, kCommandTimeoutMs, "~01T")) return 0;
-  if (!number_at(r, 3, &v)) return fail(KV_ERR_INVALID_VALUE);
-  ScanSampleCount = static_cast<uint32_t>(v);
-  put<unsigned int>(sample_count, ScanSampleCount);
-  msleep(1);
-  if (!command(r, kCommandTimeoutMs, "~01A")) return 0;
-  if (!number_at(r, 3, &v)) return fail(KV_ERR_INVALID_VALUE);
-  ScanOption = static_cast<uint16_t>(v);
-  put<short>(option, static_cast<short>(v));
+  ScanSampleRate = static_cast<uint32_t>(rate);
+  ScanSampleCount = static_cast<uint32_t>(count);
+  ScanOption = static_cast<uint16_t>(opt);
+  deliver();
 
   // A finite scan ends on a whole scan: the device is set to the next
   // multiple of the channel count.
@@ -192,6 +202,12 @@ int LX3100::GetConfig(int item, int index, int* value) {
   switch (item) {
     case 2: {
       if (index != 2) return fail(KV_ERR_INVALID_ARGUMENT);
+      if (run_active()) {  // stored when it was set or last read
+        int e = 0;
+        while ((1u << e) < RateDivisor) ++e;
+        put(value, e);
+        return 1;
+      }
       if (!command(r, kCommandTimeoutMs, "~01V")) return fail(KV_ERR_CONFIG_ITEM);
       const int e = digit(r, 4);
       if (r.size() != 5 || e < 0 || e > 6) return 0;
@@ -229,6 +245,10 @@ int LX3100::GetConfig(int item, int index, int* value) {
     }
     case 6: {
       if (index < 0 || index >= module.ai_count) return fail(KV_ERR_INVALID_ARGUMENT);
+      if (run_active()) {
+        put(value, static_cast<int>(std::lround(static_cast<double>(ChannelFactor[index]) * 1000.0)));
+        return 1;
+      }
       if (!command(r, kCommandTimeoutMs, "~01ED%02d", index)) {
         put(value, 0);
         return fail(KV_ERR_INVALID_ARGUMENT);
@@ -329,6 +349,25 @@ int LX3100::GetAIAnalogTriggerParam(int* mode, char* enable, float* high, float*
     }
     return fail(KV_ERR_INVALID_VALUE);
   }
+  if (!run_active() && !read_analog_trigger()) return 0;
+  put(mode, static_cast<int>(AnalogTriggerMode));
+  put(pre, PreTriggerCount);
+  put(post, PostTriggerCount);
+  for (int i = 0; i < count; ++i) {
+    const bool disabled = TriggerHighCode[i] == 0x7FFF && TriggerLowCode[i] == 0x8000;
+    if (enable) enable[i] = disabled ? 0 : 1;
+    float hv = 0.0f, lv = 0.0f;
+    if (!disabled) {
+      Calibrate_Hex2Float(TriggerHighCode[i], i, static_cast<int>(ScanGain), &hv);
+      Calibrate_Hex2Float(TriggerLowCode[i], i, static_cast<int>(ScanGain), &lv);
+    }
+    if (high) high[i] = hv;
+    if (low) low[i] = lv;
+  }
+  return 1;
+}
+
+bool LX3100::read_analog_trigger() {
   Reply r;
   unsigned long p = 0, q = 0;
   if (!command(r, kCommandTimeoutMs, "~01XM")) return fail(KV_ERR_INVALID_VALUE);
@@ -345,21 +384,7 @@ int LX3100::GetAIAnalogTriggerParam(int* mode, char* enable, float* high, float*
     TriggerHighCode[c] = static_cast<uint16_t>(h);
     TriggerLowCode[c] = static_cast<uint16_t>(l);
   }
-  put(mode, static_cast<int>(AnalogTriggerMode));
-  put(pre, PreTriggerCount);
-  put(post, PostTriggerCount);
-  for (int i = 0; i < count; ++i) {
-    const bool disabled = TriggerHighCode[i] == 0x7FFF && TriggerLowCode[i] == 0x8000;
-    if (enable) enable[i] = disabled ? 0 : 1;
-    float hv = 0.0f, lv = 0.0f;
-    if (!disabled) {
-      Calibrate_Hex2Float(TriggerHighCode[i], i, static_cast<int>(ScanGain), &hv);
-      Calibrate_Hex2Float(TriggerLowCode[i], i, static_cast<int>(ScanGain), &lv);
-    }
-    if (high) high[i] = hv;
-    if (low) low[i] = lv;
-  }
-  return 1;
+  return true;
 }
 
 int LX3100::GetAIAnalogTriggerIdx() {
@@ -379,6 +404,10 @@ int LX3100::SetAIDelayTriggerParam(unsigned int delay) {
 }
 
 int LX3100::GetAIDelayTriggerParam(unsigned int* delay) {
+  if (run_active()) {
+    put(delay, DelayTriggerTime);
+    return 1;
+  }
   Reply r;
   if (!command(r, kCommandTimeoutMs, "~01Y")) return 0;
   unsigned long v = 0;
