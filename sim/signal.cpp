@@ -46,7 +46,8 @@ void fill_stream(unsigned channels, std::uint64_t first, std::size_t n, char* ou
   // Per scan, the position of every channel in its sine table and in the
   // sawtooth; advanced instead of recomputed (no division per sample).
   std::array<std::size_t, kChannels> pos{};
-  for (unsigned c = 0; c < channels; ++c) pos[c] = scan % t.sine[c].size();
+  // Channels before the first one already belong to the next scan.
+  for (unsigned c = 0; c < channels; ++c) pos[c] = (scan + (c < ch ? 1 : 0)) % t.sine[c].size();
   unsigned saw = static_cast<unsigned>(scan % kSawtooth);
   for (std::size_t i = 0; i < n; ++i) {
     const auto v = static_cast<std::uint16_t>(t.sine[ch][pos[ch]] + static_cast<int>(saw) - 498);

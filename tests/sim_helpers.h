@@ -80,6 +80,17 @@ inline void expect_exchange(OpenDevice& d, const std::function<int(KV_HANDLE)>& 
   EXPECT_EQ(d.sim->commands(), commands);
 }
 
+// Polls pred until it holds (true) or timeout_ms passed (false). The
+// deadline is generous: test machines stall for tens of milliseconds.
+inline bool wait_until(const std::function<bool()>& pred, int timeout_ms = 8000) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  while (!pred()) {
+    if (std::chrono::steady_clock::now() >= end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return true;
+}
+
 // Polls the buffer status until all of bits are set (bounded); the last status.
 inline unsigned short wait_status(KV_HANDLE h, unsigned short bits, int timeout_ms = 8000) {
   unsigned short status = 0;
