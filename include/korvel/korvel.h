@@ -11,6 +11,29 @@
  *  - An operation that a device's driver does not provide fails with
  *    KV_ERR_UNSUPPORTED (0xFFFFF).
  *
+ * Threads and the life of a device
+ *  - Any function may be called from any thread. A device may be used from
+ *    several threads at once: command exchanges are serialised per device,
+ *    and so is the run lifecycle - starting and stopping scans, sync-in
+ *    scans and logging runs, setting their parameters, and the release.
+ *  - A run (scan, sync-in scan, logging run) exists from its start until it
+ *    is stopped, also after its thread ended by itself (a finite scan that
+ *    reached its count). While a run exists, a second start and the scan,
+ *    trigger, sync-in and configuration setters (KV_SetAIScanParam,
+ *    KV_SetAIAnalogTriggerParam, KV_SetAIDelayTriggerParam, KV_SetConfig,
+ *    KV_SetSyncInScanParam) fail with KV_ERR_BUSY_SAMPLING; their getters
+ *    return the stored settings of the run without asking the device.
+ *  - While a run is acquiring (from its start until its thread ends or it
+ *    is stopped) the digital I/O and counter functions fail with
+ *    KV_ERR_BUSY_SAMPLING, and single-point analog reads return the codes of
+ *    the last read made before.
+ *  - Handles are never reused within a process: a handle of a released
+ *    device or a closed log file stays invalid (KV_ERR_INVALID_HANDLE), even
+ *    when a new object is opened later.
+ *  - Event callbacks run on the device's worker thread (see KV_EventCallback).
+ *  - Unloading the library (or KV_Free) stops every run and closes every
+ *    device still open.
+ *
  * The header is valid C99 and C++.
  */
 #ifndef KORVEL_KORVEL_H
@@ -145,10 +168,12 @@ KV_API void KV_GetSDKVersion(char* text);
 KV_API KV_HANDLE KV_Device_Create(const char* address);
 
 /**
- * @brief Closes a device: stops its scan or logging run, closes its
- *        connections and frees it. The handle is invalid afterwards.
- * @return 1 done; 0 with KV_ERR_INVALID_HANDLE.
- * Must not be called from an event callback of the same device.
+ * @brief Closes a device: stops its scan or logging run and joins its worker
+ *        thread, then closes its connections and frees it (once the calls
+ *        other threads are still making on it have returned). The handle is
+ *        invalid afterwards, and never names another device.
+ * @return 1 done; 0 with KV_ERR_INVALID_HANDLE (also for a second release),
+ *         or KV_ERR_NOT_SUPPORTED from an event callback of the same device.
  */
 KV_API int KV_Device_Release(KV_HANDLE handle);
 
@@ -265,7 +290,8 @@ KV_API int KV_ReadGainOffset(KV_HANDLE handle, int channel, int gain, unsigned s
 /* ------------------------------------------------------------------------ */
 /* Digital I/O, counters and encoders                                       */
 /* ------------------------------------------------------------------------ */
-/* While a scan is receiving these fail with KV_ERR_BUSY_SAMPLING.           */
+/* While a run is acquiring (from its start until its thread ends or it is   */
+/* stopped) these fail with KV_ERR_BUSY_SAMPLING, without an exchange.       */
 
 /**
  * @brief Reads the digital inputs and the digital-output state (one bit per line).
@@ -336,12 +362,19 @@ KV_API int KV_ClearEncoder(KV_HANDLE handle, int channel);
  *        samples over all channels (0 = continuous), @param transfer_mode and
  * @param option passed to the device.
  * @return 1; 0 with KV_ERR_INTERRUPT_MODE, KV_ERR_SCAN_MODE, KV_ERR_VALUE_RANGE,
- *         KV_ERR_INPUT_CHANNEL, KV_ERR_GAIN_RANGE or an exchange error.
+ *         KV_ERR_INPUT_CHANNEL, KV_ERR_GAIN_RANGE, KV_ERR_BUSY_SAMPLING (a run
+ *         exists) or an exchange error.
  */
 KV_API int KV_SetAIScanParam(KV_HANDLE handle, short ch_count, short gain, short trig_mode,
                              int sample_rate, unsigned int sample_count, short transfer_mode,
                              short option);
-/** @brief Reads the scan settings back from the device (unknown handle: all 0). */
+/**
+ * @brief Reads the scan settings back from the device (unknown handle: all
+ *        0); while a run exists, the run's stored settings, without an exchange.
+ * @return 1; 0 with an exchange error, or KV_ERR_INVALID_VALUE when the device
+ *         reports a value this device cannot have (0 or too many channels, an
+ *         unknown range, a rate or count out of range): nothing is stored then.
+ */
 KV_API int KV_GetAIScanParam(KV_HANDLE handle, short* ch_count, short* gain, short* trig_mode,
                              int* sample_rate, unsigned int* sample_count, short* transfer_mode,
                              short* option);
@@ -391,14 +424,21 @@ KV_API int KV_TransmitDataCmd(KV_HANDLE handle);
 /**
  * @brief Starts the configured scan: the library receives the device's
  *        stream on a worker thread into a buffer of its own.
- * @return 1 started; 0 when a scan already exists (stop it first), the
- *         device is not connected, or KV_ERR_OUT_OF_MEMORY.
+ * @return 1 started; 0 with KV_ERR_BUSY_SAMPLING (a run exists: stop it
+ *         first; also from an event callback), KV_ERR_OPEN_DEVICE (not
+ *         connected), KV_ERR_OUT_OF_MEMORY, or the error of the start order
+ *         the device did not acknowledge (KV_ERR_READ_TIMEOUT, KV_ERR_SEND,
+ *         KV_ERR_RESPONSE); no thread is left running then.
  */
 KV_API int KV_StartAIScan(KV_HANDLE handle);
 /**
- * @brief Stops the scan, joins its thread and discards unread samples.
- * @return 1; 0 when the device is not connected or KV_ERR_INVALID_HANDLE.
- * Must not be called from an event callback.
+ * @brief Stops the scan, joins its thread and discards unread samples. A stop
+ *        racing another stop waits for it and returns as a stop of a stopped
+ *        scan does.
+ * @return 1; 0 when the device is not connected, KV_ERR_INVALID_HANDLE,
+ *         KV_ERR_NOT_SUPPORTED (from an event callback), or the error of a stop
+ *         order the device did not acknowledge (the scan is stopped on the
+ *         library's side all the same; the device may still be sampling).
  */
 KV_API int KV_StopAIScan(KV_HANDLE handle);
 /**
@@ -408,13 +448,22 @@ KV_API int KV_StopAIScan(KV_HANDLE handle);
 KV_API int KV_GetAIBufferStatus(KV_HANDLE handle, unsigned short* status, unsigned int* count);
 /**
  * @brief Takes up to count samples, calibrated to volts, channels interleaved
- *        in scan order. @return samples delivered (0 when none or on error;
- *        an unknown handle sets buffer[0] to 0).
+ *        in scan order. The buffer keeps whole scans (one sample of every
+ *        channel): when it is full, whole scans are dropped, so every sample
+ *        delivered sits at its own channel's place. Raw and volt reads share
+ *        one read position; each sample is calibrated with its own channel's
+ *        table whatever the reads before took.
+ * @return samples delivered (0 when none or on error; an unknown handle sets
+ *         buffer[0] to 0).
  */
 KV_API int KV_GetAIBuffer(KV_HANDLE handle, float* buffer, unsigned int count);
 /** @brief As KV_GetAIBuffer, giving raw codes (16-bit codes sign-extended). */
 KV_API int KV_GetAIBufferHex(KV_HANDLE handle, unsigned int* buffer, unsigned int count);
-/** @brief Empties the buffer and clears the status; the scan goes on. @return 1. */
+/**
+ * @brief Empties the buffer and clears the status; the scan goes on. The rest
+ *        of a scan partly read is dropped too: the next sample read is channel 0.
+ * @return 1.
+ */
 KV_API int KV_ClearAIBuffer(KV_HANDLE handle);
 /**
  * @brief Samples received in this scan (or the device's RAM count before any
@@ -433,9 +482,12 @@ KV_API int KV_GetTotalSamplingStatus(KV_HANDLE handle, unsigned int* count, unsi
  * Event function. value: samples received for KV_EVENT_COUNT_REACHED and
  * KV_EVENT_LOG_COMPLETE, else 0.
  * Callbacks run on the library's worker thread that detected the event, never
- * while it holds a lock of the library. They must return quickly and must not
- * stop the scan or release the device (KV_StopAIScan, KV_StopLogger,
- * KV_Device_Release) from inside.
+ * while it holds a lock of the library. They must return quickly. On their
+ * own device they may read buffers and settings, but starting, stopping,
+ * reconfiguring or releasing it is refused (KV_ERR_BUSY_SAMPLING for starts
+ * and setters, KV_ERR_NOT_SUPPORTED for stops and the release): the worker
+ * cannot wait for itself. A callback must not start, stop, reconfigure or
+ * release another device whose own callbacks do the same to this one.
  */
 typedef void (*KV_EventCallback)(KV_HANDLE handle, unsigned short event, unsigned int value,
                                  void* user_data);
@@ -528,12 +580,19 @@ KV_API int KV_GetSyncInTotalSamplingStatus(KV_HANDLE handle, unsigned int* count
  * @param mode 0 raw .bin + config, 1 calibrated text .txt + config, 2 raw .bin +
  *        config without start time, 3 calibrated text without config, 4 raw
  *        without config.
- * @return 1 started; 0 when the device is not connected or KV_ERR_INVALID_HANDLE.
+ * @return 1 started; 0 with KV_ERR_OPEN_DEVICE (not connected),
+ *         KV_ERR_BUSY_SAMPLING (a run exists), KV_ERR_INVALID_HANDLE, a file
+ *         error, or the error of the start order the device did not acknowledge.
  */
 KV_API int KV_StartLogger(KV_HANDLE handle, char* path, int period, int mode);
 /** @brief Not supported: KV_ERR_NOT_SUPPORTED, returns 0. */
 KV_API int KV_StartLoggerW(KV_HANDLE handle, wchar_t* path, int period, int mode);
-/** @brief Stops the logging run and closes its files. @return 1; 0 for an unknown handle. */
+/**
+ * @brief Stops the logging run and closes its files.
+ * @return 1, also when the device did not acknowledge the stop order (its
+ *         error is left as the last error); 0 for an unknown handle, or with
+ *         KV_ERR_NOT_SUPPORTED from an event callback of the device.
+ */
 KV_API int KV_StopLogger(KV_HANDLE handle);
 
 /* Log files: read back without a device. Log-file handles come from
@@ -647,7 +706,9 @@ KV_API int KV_Set_BandStopFilter(KV_HANDLE handle, int channel, int enable, floa
 /** Run by the library itself when it is loaded: clears and zeroes the loading
  *  thread's last error. Returns 0. Exported with C++ linkage. */
 KV_API int KV_Init();
-/** Run by the library itself when it is unloaded; does nothing. */
+/** Run by the library itself when it is unloaded: stops every run and closes
+ *  every device still open, while the library's code is still there to run
+ *  their threads. */
 KV_API void KV_Free();
 #endif
 
