@@ -63,6 +63,12 @@ INSTANTIATE_TEST_SUITE_P(
         ScanParamCase{"CountLargest", 8, 0, 0, 1000, 30000000, 0}),
     [](const auto& info) { return std::string(info.param.name); });
 
+sim::Config fast_config_for_read_back() {
+  sim::Config c = sim_config();
+  c.fast = true;
+  return c;
+}
+
 TEST(ScanParam, CommandsAndReadBack) {
   OpenDevice d;
   d.sim->clear_commands();
@@ -114,6 +120,37 @@ TEST(ScanParam, FailedExchangeLeavesEarlierFieldsStored) {
     EXPECT_EQ(m.state().channels, 2);
     EXPECT_EQ(m.state().rate, 500);
   });
+}
+
+// Read-back values this device cannot have are refused whole: a device
+// claiming 9 channels would otherwise make buffer reads count samples that
+// were never written.
+TEST(ScanParam, ImpossibleReadBackIsRefusedAndNothingStored) {
+  struct Case {
+    const char* command;
+    const char* reply;
+  };
+  for (const Case& c : {Case{"~01P", "!01G0C0T0M0"}, Case{"~01P", "!01G0C9T0M0"},
+                        Case{"~01P", "!01G9C2T0M0"}, Case{"~01R", "!01000000"},
+                        Case{"~01R", "!01999999"}, Case{"~01T", "!0199999999"},
+                        Case{"~01A", "!01x"}}) {
+    OpenDevice d(fast_config_for_read_back());
+    ASSERT_EQ(KV_SetAIScanParam(d.handle, 2, 0, 0, 1000, 100, 0, 0), 1);
+    d.sim->add_fault(Fault::reply(c.command, c.reply));
+    short ch = 0, gain = 0, trig = 0, xfer = 0, opt = 0;
+    int rate = 0;
+    unsigned count = 0;
+    EXPECT_EQ(KV_GetAIScanParam(d.handle, &ch, &gain, &trig, &rate, &count, &xfer, &opt), 0)
+        << c.reply;
+    EXPECT_EQ(last_error(), 0x17008u) << c.reply;
+    // The scan runs as configured before: 100 samples of 2 channels.
+    ASSERT_EQ(KV_StartAIScan(d.handle), 1);
+    ASSERT_EQ(wait_status(d.handle, 0x84) & 0x84, 0x84) << c.reply;
+    std::vector<float> v(400, 7.0f);
+    EXPECT_EQ(KV_GetAIBuffer(d.handle, v.data(), 400), 100) << c.reply;
+    EXPECT_EQ(v[100], 7.0f) << c.reply;
+    KV_StopAIScan(d.handle);
+  }
 }
 
 TEST(ScanParam, InvalidHandleZeroesAllOutputs) {
