@@ -50,18 +50,22 @@ class RoundTrip : public ::testing::Test {
       }
     });
     ASSERT_EQ(KV_SetAIScanParam(dev_->handle, 4, 1, 0, 2000, samples, 0, 0), 1);
-    std::string root = dir_.path();
+    std::string root = root_;
+    fs::create_directories(root);
     ASSERT_EQ(KV_StartLogger(dev_->handle, root.data(), 1, mode), 1);
     wait_logged(dev_->handle);
     KV_StopLogger(dev_->handle);
   }
   TempDir dir_;
+  // Listings search for configurations from the folder above the log root:
+  // that stays inside the test's own folder.
+  const std::string root_ = dir_ / "root";
   std::unique_ptr<OpenDevice> dev_;
 };
 
 TEST_F(RoundTrip, BinaryRunReadsBackEverySample) {
   log_scan(0, 1000);
-  std::string root = dir_.path();
+  std::string root = root_;
   ASSERT_EQ(KV_GetAllLogFiles(root.data(), 0), 1);
   char path[260];
   Log log(KV_LogFile_Open_byIndex(0, path));
@@ -123,7 +127,7 @@ TEST_F(RoundTrip, BinaryRunReadsBackEverySample) {
 
 TEST_F(RoundTrip, TextRunReadsBackItsValues) {
   log_scan(1, 400);
-  std::string root = dir_.path();
+  std::string root = root_;
   ASSERT_EQ(KV_GetAllLogFiles(root.data(), 1), 1);
   ASSERT_EQ(KV_GetAllLogFiles(root.data(), 0), 0);
   const std::string path = files_below(root, ".txt")[0];
@@ -172,19 +176,23 @@ class HandMade : public ::testing::Test {
   std::string make(const std::string& config, const std::string& data,
                    const std::string& ext = ".bin") {
     const std::string stem = "127_0_0_9", tag = "00ab";
-    write_file(dir_ / ("config/IP_" + stem + "_" + tag + "_2026_12_6_10_0_0.config"), config);
+    write_file(at("config/IP_" + stem + "_" + tag + "_2026_12_6_10_0_0.config"), config);
     const std::string path =
-        dir_ / ("log/" + stem + "/2026_12_06_10_00/" + stem + "_" + tag + "_2026_12_6_10_0_0" + ext);
+        at("log/" + stem + "/2026_12_06_10_00/" + stem + "_" + tag + "_2026_12_6_10_0_0" + ext);
     write_file(path, data);
     return path;
   }
+  // A path below the log root; listings search for configurations from the
+  // folder above it, which stays inside the test's own folder.
+  std::string at(const std::string& rest) const { return root_ + "/" + rest; }
   TempDir dir_;
+  const std::string root_ = dir_ / "root";
 };
 
 TEST_F(HandMade, FileTypesAreFoundByTheirSpelling) {
   make("Module Name,LX-3100\n", "", ".bin");
   make("Module Name,LX-3100\n", "", ".BIN");
-  std::string root = dir_.path();
+  std::string root = root_;
   EXPECT_EQ(KV_GetAllLogFiles(root.data(), 0), 1);
   EXPECT_EQ(KV_GetAllLogFiles(root.data(), 7), 1);
   char path[260];
@@ -390,9 +398,9 @@ TEST_F(HandMade, TwoThreadsReadTheirOwnTextLogs) {
       }
     }
     const std::string tag = f == 0 ? "0a01" : "0a02";
-    write_file(dir_ / ("config/IP_127_0_0_9_" + tag + "_2026_12_6_10_0_0.config"),
+    write_file(at("config/IP_127_0_0_9_" + tag + "_2026_12_6_10_0_0.config"),
                "Module Name,LX-3100\nChannel Count,4\n");
-    paths[f] = dir_ / ("log/127_0_0_9/g/127_0_0_9_" + tag + "_2026_12_6_10_0_0.txt");
+    paths[f] = at("log/127_0_0_9/g/127_0_0_9_" + tag + "_2026_12_6_10_0_0.txt");
     write_file(paths[f], data);
   }
   std::atomic<int> wrong{0};
@@ -430,11 +438,11 @@ class FifoFiles : public HandMade, public ::testing::WithParamInterface<FifoCase
 TEST_P(FifoFiles, AreRefusedPromptly) {
   const FifoCase& c = GetParam();
   const std::string data = make("Module Name,LX-3100\nChannel Count,1\n", "", ".bin");
-  const std::string config = files_below(dir_.path(), ".config")[0];
+  const std::string config = files_below(root_, ".config")[0];
   const std::string fifo = c.data_is_fifo ? data : config;
   ASSERT_EQ(::unlink(fifo.c_str()), 0);
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-  std::string root = dir_.path();
+  std::string root = root_;
   if (c.by_index) {
     ASSERT_EQ(KV_GetAllLogFiles(root.data(), 0), 1);
   }
@@ -509,16 +517,16 @@ TEST_F(HandMade, ListingAndOpeningByIndexFromTwoThreads) {
   // Many files, so that a listing grows (and moves) its storage while the
   // other thread looks entries up.
   constexpr int kFiles = 40;
-  write_file(dir_ / "config/IP_127_0_0_9_0c0c_2026_12_6_10_0_0.config",
+  write_file(at("config/IP_127_0_0_9_0c0c_2026_12_6_10_0_0.config"),
              "Module Name,LX-3100\nChannel Count,1\n");
   std::set<std::string> paths;
   for (int i = 0; i < kFiles; ++i) {
     const std::string p =
-        dir_ / ("log/127_0_0_9/g" + std::to_string(i) + "/127_0_0_9_0c0c_2026_12_6_10_0_0.bin");
+        at("log/127_0_0_9/g" + std::to_string(i) + "/127_0_0_9_0c0c_2026_12_6_10_0_0.bin");
     write_file(p, std::string(2, '\0'));
     paths.insert(p);
   }
-  std::string root = dir_.path();
+  std::string root = root_;
   ASSERT_EQ(KV_GetAllLogFiles(root.data(), 0), kFiles);
   std::atomic<bool> done{false};
   std::atomic<int> wrong{0}, opened{0};
