@@ -485,7 +485,8 @@ TEST_P(FullDisk, EndsTheRunAsDataLostWithAnError) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, FullDisk,
-                         ::testing::Values(FullDiskCase{"Raw", 4}, FullDiskCase{"RawWithConfiguration", 0},
+                         ::testing::Values(FullDiskCase{"Raw", 4},
+                                           FullDiskCase{"RawWithConfiguration", 0},
                                            FullDiskCase{"Text", 3}),
                          [](const auto& info) { return std::string(info.param.name); });
 
