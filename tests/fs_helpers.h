@@ -5,10 +5,13 @@
 #include <stdlib.h>
 
 #include <algorithm>
+#include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace korvel::test {
@@ -66,6 +69,24 @@ inline std::vector<std::string> files_below(const std::string& root, const std::
   }
   std::sort(out.begin(), out.end());
   return out;
+}
+
+// Waits (bounded) until the regular files below root whose name ends with
+// suffix hold at least `bytes` together; the total last seen.
+inline uint64_t wait_for_bytes(const std::string& root, const std::string& suffix, uint64_t bytes,
+                               int timeout_ms = 8000) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  uint64_t total = 0;
+  for (;;) {
+    total = 0;
+    for (const auto& f : files_below(root, suffix)) {
+      std::error_code ec;
+      const auto n = fs::file_size(f, ec);
+      if (!ec) total += n;
+    }
+    if (total >= bytes || std::chrono::steady_clock::now() >= end) return total;
+    std::this_thread::sleep_for(std::chrono::milliseconds(3));
+  }
 }
 
 }  // namespace korvel::test

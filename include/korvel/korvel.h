@@ -575,14 +575,18 @@ KV_API int KV_GetSyncInTotalSamplingStatus(KV_HANDLE handle, unsigned int* count
 
 /**
  * @brief Starts logging the configured scan into files below path (the current
- *        folder when null): a configuration file in path/config and data files in
- *        path/log/<address>/<group folder>, a new one every period minutes.
+ *        folder when null or empty): a configuration file in path/config and data
+ *        files in path/log/<address>/<group folder>, a new one every period minutes.
+ *        A data or configuration file that cannot be written, flushed or closed
+ *        (a full disk) ends the run: the buffer status then shows 0x02 and 0x10,
+ *        and KV_StopLogger sets KV_ERR_FILE_OPEN.
  * @param mode 0 raw .bin + config, 1 calibrated text .txt + config, 2 raw .bin +
  *        config without start time, 3 calibrated text without config, 4 raw
  *        without config.
  * @return 1 started; 0 with KV_ERR_OPEN_DEVICE (not connected),
- *         KV_ERR_BUSY_SAMPLING (a run exists), KV_ERR_INVALID_HANDLE, a file
- *         error, or the error of the start order the device did not acknowledge.
+ *         KV_ERR_BUSY_SAMPLING (a run exists), KV_ERR_INVALID_HANDLE,
+ *         KV_ERR_FILE_OPEN (the configuration file cannot be written), or the
+ *         error of the start order the device did not acknowledge.
  */
 KV_API int KV_StartLogger(KV_HANDLE handle, char* path, int period, int mode);
 /** @brief Not supported: KV_ERR_NOT_SUPPORTED, returns 0. */
@@ -590,8 +594,10 @@ KV_API int KV_StartLoggerW(KV_HANDLE handle, wchar_t* path, int period, int mode
 /**
  * @brief Stops the logging run and closes its files.
  * @return 1, also when the device did not acknowledge the stop order (its
- *         error is left as the last error); 0 for an unknown handle, or with
- *         KV_ERR_NOT_SUPPORTED from an event callback of the device.
+ *         error is left as the last error) or a file of the run could not be
+ *         written out (the last error is KV_ERR_FILE_OPEN); 0 for an unknown
+ *         handle, or with KV_ERR_NOT_SUPPORTED from an event callback of the
+ *         device.
  */
 KV_API int KV_StopLogger(KV_HANDLE handle);
 
@@ -605,7 +611,8 @@ KV_API int KV_StopLogger(KV_HANDLE handle);
  *        paired with its configuration file, for KV_LogFile_Open_byIndex.
  * @param type 0 ".bin", 1 ".txt", 2 ".csv", 3 ".tdm", 4 ".xls", 5 ".md", 6 ".kvd";
  *        7..13 the upper-case spellings.
- * @return the number of files listed.
+ * @return the number of files listed. The listing replaces the previous one
+ *         at once; KV_LogFile_Open_byIndex may run on another thread meanwhile.
  */
 KV_API int KV_GetAllLogFiles(char* folder, int type);
 /** @brief Not supported: KV_ERR_NOT_SUPPORTED, returns 0. */
@@ -613,6 +620,8 @@ KV_API int KV_GetAllLogFilesW(wchar_t* folder, int type);
 /**
  * @brief Opens a data file written by the logger together with its
  *        configuration file (found by address and tag below the log root).
+ *        Both must be regular files (or links to them): a FIFO or a device is
+ *        refused rather than waited on.
  * @return a log-file handle, or 0 with KV_ERR_FILE_OPEN.
  */
 KV_API KV_HANDLE KV_LogFile_Open(char* path);
@@ -629,7 +638,8 @@ KV_API KV_HANDLE KV_LogFile_Open_byIndexW(int index, wchar_t* data_path);
 KV_API int KV_LogFile_Close(KV_HANDLE log);
 /**
  * @brief Model name (20 bytes), data file size in bytes, file type (0 binary,
- *        1 text) and reserved (0).
+ *        1 text) and reserved (0). A size of 4 GiB or more is reported as
+ *        0xFFFFFFFF (saturated, never wrapped).
  * @return 1; 0 with size 0 for other file types; 1 and nothing written for a
  *         null or unknown handle.
  */
@@ -649,16 +659,23 @@ KV_API int KV_GetLogFile_AIScanConfigInfo(KV_HANDLE log, unsigned short* channel
 KV_API int KV_GetLogFile_GainOffset(KV_HANDLE log, int channel, unsigned int gain_code,
                                     unsigned short* gain, unsigned short* offset);
 /**
- * @brief Samples in the data file, and the recorded start as date
- *        "YYYY/MM/DD" (16 bytes) and time "hh:mm:ss.n" (32 bytes).
+ * @brief Samples in the data file (text files: channel count x lines;
+ *        0xFFFFFFFF when there are more), and the recorded start as date
+ *        "YYYY/MM/DD" (16 bytes) and time "hh:mm:ss.n" (32 bytes). Rewinds a
+ *        text file.
  * @return 1.
  */
 KV_API int KV_GetLogFile_AIScanSampleInfo(KV_HANDLE log, unsigned int* total, char* date,
                                           char* time);
 /**
- * @brief Text files: the values of the lines from the current position on.
- * @param count the array's size: at most count values are stored; 0 reads the
- *        whole file (the array must then hold it all). start is not used.
+ * @brief Text files: the values of the lines from the current position on,
+ *        one scan per line: at most channel-count values of a line are stored,
+ *        and a line with fewer gets NaN for the missing ones, so later values
+ *        keep their channels. Never more values are stored than the total
+ *        KV_GetLogFile_AIScanSampleInfo reported (counted now if it was never
+ *        asked), whatever the file holds.
+ * @param count the array's size: at most count values are stored; 0 reads up
+ *        to that total. start is not used.
  * @return the values stored; 0 for binary files or a line without values.
  */
 KV_API int KV_GetLogFile_AIData(KV_HANDLE log, unsigned int start, unsigned int count,

@@ -1,4 +1,5 @@
 // Exported functions: finding, opening and reading log files (no device).
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -8,7 +9,6 @@
 #include "api/call.h"
 #include "logging/file_data.h"
 #include "logging/log_reader.h"
-#include "net/clock.h"
 
 using namespace korvel;
 using namespace korvel::api;
@@ -40,21 +40,12 @@ bool narrow_path(const wchar_t* path, std::string* out) {
   return true;
 }
 
-bool blank(const char* s) {
-  for (; *s; ++s)
-    if (*s != ' ' && *s != '\t' && *s != '\r' && *s != '\n') return false;
-  return true;
-}
-
 }  // namespace
 
 extern "C" {
 
 KV_API int KV_GetAllLogFiles(char* folder, int type) {
-  return guarded<int>(0, [&] {
-    LogFileList().clearAll();
-    return folder ? FindFilesFromfolder(folder, type) : 0;
-  });
+  return guarded<int>(0, [&] { return ListLogFiles(folder, type); });
 }
 
 KV_API int KV_GetAllLogFilesW(wchar_t*, int) { return not_supported(); }
@@ -108,7 +99,8 @@ KV_API int KV_GetLogFileInfo(KV_HANDLE handle, char* name, unsigned int* size, u
       if (size) *size = 0;
       return 0;
     }
-    if (size) *size = static_cast<unsigned int>(bytes);
+    // A size past what the field holds saturates rather than wraps.
+    if (size) *size = bytes > UINT_MAX ? UINT_MAX : static_cast<unsigned int>(bytes);
     return 1;
   });
 }
@@ -143,17 +135,9 @@ KV_API int KV_GetLogFile_GainOffset(KV_HANDLE handle, int channel, unsigned int,
 KV_API int KV_GetLogFile_AIScanSampleInfo(KV_HANDLE handle, unsigned int* total, char* date,
                                           char* time) {
   return with_log(handle, 1, [&](ModelLog& log) {
-    if (log.binary) {
-      const uint64_t bytes = log.binary->Size();
-      if (total) *total = static_cast<unsigned int>(bytes / (log.data_type == kType32 ? 4 : 2));
-    } else if (log.text) {
-      log.text->GotoFirstLine();
-      char line[TextFile::kLineCapacity];
-      unsigned lines = 0;
-      while (log.text->ReadLine(line) > 0) ++lines;
-      if (total) *total = lines * log.channel_count;
-      msleep(1);
-      log.text->GotoFirstLine();
+    if (log.binary || log.text) {
+      const uint32_t samples = log.sample_total();
+      if (total) *total = samples;
     }
     if (date) std::snprintf(date, 16, "%04d/%02d/%02d", log.year, log.month, log.day);
     if (time)
@@ -165,23 +149,8 @@ KV_API int KV_GetLogFile_AIScanSampleInfo(KV_HANDLE handle, unsigned int* total,
 
 KV_API int KV_GetLogFile_AIData(KV_HANDLE handle, unsigned int, unsigned int count,
                                 float* values) {
-  return with_log(handle, 0, [&](ModelLog& log) {
-    if (!log.text || !values) return 0;
-    int stored = 0;
-    char line[TextFile::kLineCapacity];
-    while (log.text->ReadLine(line) > 0) {
-      int fields = 0;
-      for (char* field = std::strtok(line, ","); field; field = std::strtok(nullptr, ",")) {
-        if (blank(field)) continue;
-        ++fields;
-        // count bounds what the caller's array holds; 0 reads the whole file.
-        if (count > 0 && static_cast<unsigned int>(stored) >= count) return stored;
-        values[stored++] = static_cast<float>(std::strtod(field, nullptr));
-      }
-      if (fields == 0) return 0;
-    }
-    return stored;
-  });
+  return with_log(handle, 0,
+                  [&](ModelLog& log) { return log.read_text_values(count, values); });
 }
 
 KV_API int KV_GetLogFile_AIDataHex(KV_HANDLE handle, unsigned int offset, unsigned int count,

@@ -1,15 +1,19 @@
 #include "logging/file_data.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <new>
+#include <utility>
 
 namespace korvel {
 
@@ -109,6 +113,25 @@ uint64_t stream_size(std::FILE* f) {
   return size;
 }
 
+// Opens path for reading only when it is a regular file (or a link to one):
+// opening a FIFO waits for a writer that may never come, and a device never
+// ends. The descriptor is checked before any blocking open or read.
+std::FILE* open_regular(const char* path, const char* mode) {
+  if (path == nullptr) return nullptr;
+  const int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return nullptr;
+  struct stat st;
+  const int flags = fcntl(fd, F_GETFL);
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || flags < 0 ||
+      fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    ::close(fd);
+    return nullptr;
+  }
+  std::FILE* f = fdopen(fd, mode);
+  if (f == nullptr) ::close(fd);
+  return f;
+}
+
 // Real folders only: a symbolic link counts as an entry, not as a folder.
 bool is_folder(const char* path, const dirent* e) {
   if (e->d_type == DT_DIR) return true;
@@ -194,10 +217,12 @@ bool find_config(const char* dir, const char* head, const char* code, char* resu
   return found;
 }
 
-int find_files(const char* folder, int type, int depth) {
-  if (depth > kMaxSearchDepth) return LogFileList().length();
+// Appends to found every file below folder whose type matches; false when
+// folder cannot be opened.
+bool find_files(const char* folder, int type, int depth, std::vector<Modellogpath>& found) {
+  if (depth > kMaxSearchDepth) return true;
   DIR* d = opendir(folder);
-  if (d == nullptr) return 0;
+  if (d == nullptr) return false;
   bool have_search_folder = false;
   char search_folder[kPathCapacity] = "";
   const char* search_root = nullptr;
@@ -211,7 +236,7 @@ int find_files(const char* folder, int type, int depth) {
                    sizeof path))
       continue;
     if (is_folder(path, e)) {
-      find_files(path, type, depth + 1);
+      find_files(path, type, depth + 1, found);
       continue;
     }
     if (checklogfiletype(e->d_name) != type) continue;
@@ -228,10 +253,14 @@ int find_files(const char* folder, int type, int depth) {
     const char* config = search_root ? FindConfigFile(search_root, head, code, stamp) : nullptr;
     copy_bounded(record.config_path, kPathCapacity, config ? config : "");
     copy_bounded(record.data_path, kPathCapacity, path);
-    LogFileList().add_log_Obj(record);
+    try {
+      found.push_back(record);
+    } catch (...) {
+      // Out of memory: the record is lost, the others are kept.
+    }
   }
   closedir(d);
-  return LogFileList().length();
+  return true;
 }
 
 // Reads one whitespace-separated token; false at the end of the file.
@@ -302,7 +331,7 @@ int BinaryFile::Open(const char* folder, const char* subfolder, const char* name
                  sizeof path))
     return 0;
   CreateFolder(folder, subfolder);  // usually exists already
-  file_ = std::fopen(path, mode);
+  file_ = mode_ == kModeRead ? open_regular(path, mode) : std::fopen(path, mode);
   is_open_ = file_ != nullptr;
   return is_open_ ? 1 : 0;
 }
@@ -310,17 +339,15 @@ int BinaryFile::Open(const char* folder, const char* subfolder, const char* name
 int BinaryFile::Open(const char* path) {
   if (mode_ != kModeRead || path == nullptr) return 0;
   Close();
-  file_ = std::fopen(path, "rb");
+  file_ = open_regular(path, "rb");
   is_open_ = file_ != nullptr;
   return is_open_ ? 1 : 0;
 }
 
 int BinaryFile::Open(const wchar_t* path) {
-  if (mode_ != kModeRead || path == nullptr) return 0;
-  Close();
-  file_ = _wfopen(path, L"rb");
-  is_open_ = file_ != nullptr;
-  return is_open_ ? 1 : 0;
+  char p[kWideCapacity];
+  if (mode_ != kModeRead || !to_narrow(path, p)) return 0;
+  return Open(p);
 }
 
 int BinaryFile::Open(const wchar_t* folder, const wchar_t* subfolder, const wchar_t* name) {
@@ -490,7 +517,8 @@ int TextFile::Open(const char* path) {
   lines_read_ = 0;
   const char* mode = text_mode_text(mode_);
   if (mode == nullptr) return 0;
-  file_ = std::fopen(path != nullptr ? path : "~/log.txt", mode);
+  if (path == nullptr) path = "~/log.txt";
+  file_ = mode_ == kModeRead ? open_regular(path, mode) : std::fopen(path, mode);
   is_open_ = file_ != nullptr;
   return is_open_ ? 1 : 0;
 }
@@ -537,6 +565,17 @@ unsigned TextFile::ReadLine(char* buf) {
     return 0;
   }
   return ++lines_read_;
+}
+
+uint64_t TextFile::CountLines() {
+  if (file_ == nullptr) return 0;
+  const off_t at = ftello(file_);
+  std::rewind(file_);
+  uint64_t lines = 0;
+  char buf[kLineCapacity];
+  while (std::fgets(buf, sizeof buf, file_) != nullptr) ++lines;
+  if (at >= 0) fseeko(file_, at, SEEK_SET);
+  return lines;
 }
 
 int TextFile::ReadValue(const char* key, char* value) {
@@ -609,18 +648,15 @@ int DirectoryExistsW(const wchar_t* path) {
 }
 
 int FileExist(const char* path) {
-  if (path == nullptr) return 0;
-  std::FILE* f = std::fopen(path, "r");
+  std::FILE* f = open_regular(path, "r");
   if (f == nullptr) return 0;
   std::fclose(f);
   return 1;
 }
 
 int FileExistW(const wchar_t* path) {
-  std::FILE* f = _wfopen(path, L"r");
-  if (f == nullptr) return 0;
-  std::fclose(f);
-  return 1;
+  char p[kWideCapacity];
+  return to_narrow(path, p) ? FileExist(p) : 0;
 }
 
 namespace {
@@ -836,7 +872,7 @@ int ini_read(const char* section, const char* key, const char* default_value,
   if (!formatted(std::snprintf(header, sizeof header, "[%s]", section), header, sizeof header) ||
       !formatted(std::snprintf(prefix, sizeof prefix, "%s=", key), prefix, sizeof prefix))
     return use_default(default_value, out, size);
-  std::FILE* f = std::fopen(path, "r");
+  std::FILE* f = open_regular(path, "r");
   if (f == nullptr) return use_default(default_value, out, size);
 
   bool found = false;
@@ -931,17 +967,47 @@ int SetIni(const char* path, const char* section, const char* key, const char* v
 // ------------------------------------------------------------ found log files
 
 int LogList::add_log_Obj(const Modellogpath& record) {
+  std::lock_guard<std::mutex> lock(mu_);
   try {
     records_.push_back(record);
   } catch (...) {
     // Out of memory: the record is lost, the list stays as it was.
   }
-  return length();
+  return static_cast<int>(records_.size());
 }
 
-const Modellogpath* LogList::find_log_Obj(int index) const {
-  if (index < 0 || static_cast<std::size_t>(index) >= records_.size()) return nullptr;
-  return &records_[static_cast<std::size_t>(index)];
+int LogList::add_all(const std::vector<Modellogpath>& records) {
+  std::lock_guard<std::mutex> lock(mu_);
+  try {
+    records_.insert(records_.end(), records.begin(), records.end());
+  } catch (...) {
+    // Out of memory: the list stays as it was.
+  }
+  return static_cast<int>(records_.size());
+}
+
+int LogList::replace(std::vector<Modellogpath> records) {
+  std::lock_guard<std::mutex> lock(mu_);
+  records_.swap(records);
+  return static_cast<int>(records_.size());
+}
+
+bool LogList::find_log_Obj(int index, Modellogpath* out) const {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (index < 0 || static_cast<std::size_t>(index) >= records_.size()) return false;
+  if (out != nullptr) *out = records_[static_cast<std::size_t>(index)];
+  return true;
+}
+
+int LogList::length() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return static_cast<int>(records_.size());
+}
+
+void LogList::clearAll() {
+  std::vector<Modellogpath> old;
+  std::lock_guard<std::mutex> lock(mu_);
+  records_.swap(old);
 }
 
 LogList& LogFileList() {
@@ -951,15 +1017,22 @@ LogList& LogFileList() {
 }
 
 int FindFilesFromfolder(const char* folder, int type) {
-  if (folder == nullptr) return 0;
-  return find_files(folder, type, 0);
+  std::vector<Modellogpath> found;
+  if (folder == nullptr || !find_files(folder, type, 0, found)) return 0;
+  return LogFileList().add_all(found);
+}
+
+int ListLogFiles(const char* folder, int type) {
+  std::vector<Modellogpath> found;
+  if (folder != nullptr && !find_files(folder, type, 0, found)) found.clear();
+  return LogFileList().replace(std::move(found));
 }
 
 int FindFilename(int index, char* data_path, char* config_path) {
-  const Modellogpath* record = LogFileList().find_log_Obj(index);
-  if (record == nullptr) return -1;
-  if (data_path != nullptr) copy_bounded(data_path, kPathCapacity, record->data_path);
-  if (config_path != nullptr) copy_bounded(config_path, kPathCapacity, record->config_path);
+  Modellogpath record;
+  if (!LogFileList().find_log_Obj(index, &record)) return -1;
+  if (data_path != nullptr) copy_bounded(data_path, kPathCapacity, record.data_path);
+  if (config_path != nullptr) copy_bounded(config_path, kPathCapacity, record.config_path);
   return 0;
 }
 

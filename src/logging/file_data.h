@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cwchar>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -50,7 +51,9 @@ class BinaryFile {
   // bytes written. 1 opened, 0 otherwise (also for a null argument or a path
   // longer than kPathCapacity - 1).
   int Open(const char* folder, const char* subfolder, const char* name);
-  // Mode 0 only: opens path with "rb".
+  // Mode 0 only: opens path with "rb". Opening for reading (here and in the
+  // three-part open in mode 0) takes regular files only, never a FIFO or a
+  // device, which could block the caller forever.
   int Open(const char* path);
   int Open(const wchar_t* path);
   int Open(const wchar_t* folder, const wchar_t* subfolder, const wchar_t* name);
@@ -119,7 +122,8 @@ class TextFile {
   // "folder/name"; only a name: that name; neither: "log.txt". Resets lines
   // read. Modes as BinaryFile; a code of 5 or more opens as "w+".
   int Open(const char* folder, const char* name);
-  // The path, or "~/log.txt" taken literally when null.
+  // The path, or "~/log.txt" taken literally when null. Mode 0 opens regular
+  // files only.
   int Open(const char* path);
   int Open(const wchar_t* folder, const wchar_t* name);
   int Open(const wchar_t* path);
@@ -133,6 +137,9 @@ class TextFile {
   // One line (line end kept) into buf (kLineCapacity bytes); the new
   // lines-read count, or 0 at the end of the file.
   unsigned ReadLine(char* buf);
+  // Lines of the whole file as ReadLine splits them (a longer line counts
+  // once per kLineCapacity - 1 characters); the position is kept.
+  uint64_t CountLines();
   // Rewinds; the first line containing key anywhere: copies the text that
   // starts strlen(key) + 1 characters after the line's start (line end
   // included) into value (kLineCapacity bytes); its length, or -1.
@@ -163,7 +170,7 @@ int CreateFolderW(const wchar_t* parent, const wchar_t* name);
 // 1 when path opens as a directory (0 for null).
 int DirectoryExists(const char* path);
 int DirectoryExistsW(const wchar_t* path);
-// 1 when the file opens for reading.
+// 1 when path names a regular file (or a link to one) that opens for reading.
 int FileExist(const char* path);
 int FileExistW(const wchar_t* path);
 // Index of the last c in s, or -1.
@@ -232,15 +239,23 @@ struct Modellogpath {
   char data_path[kPathCapacity];
 };
 
-// The files found by the last KV_GetAllLogFiles (LogFileList).
+// The files found by the last KV_GetAllLogFiles (LogFileList). Any thread
+// may list and look up at once: every operation takes the list's lock, and
+// lookups copy the entry out.
 class LogList {
  public:
   int add_log_Obj(const Modellogpath& record);  // new length
-  const Modellogpath* find_log_Obj(int index) const;
-  int length() const { return static_cast<int>(records_.size()); }
-  void clearAll() { records_.clear(); }
+  int add_all(const std::vector<Modellogpath>& records);  // new length
+  // The listing becomes records at once (a lookup sees the old or the new
+  // one, never a part); the new length.
+  int replace(std::vector<Modellogpath> records);
+  // Copies entry index into out (when not null); false when there is none.
+  bool find_log_Obj(int index, Modellogpath* out) const;
+  int length() const;
+  void clearAll();
 
  private:
+  mutable std::mutex mu_;
   std::vector<Modellogpath> records_;
 };
 
@@ -251,6 +266,9 @@ LogList& LogFileList();
 // from four folder levels above the first match); returns the list's length
 // (0 when folder cannot be opened).
 int FindFilesFromfolder(const char* folder, int type);
+// As FindFilesFromfolder, but the files found replace LogFileList in one
+// step; an unusable folder leaves it empty. The new length.
+int ListLogFiles(const char* folder, int type);
 // Entry index of LogFileList: copies its data and configuration paths
 // (kPathCapacity each); 0, or -1 when there is no such entry.
 int FindFilename(int index, char* data_path, char* config_path);

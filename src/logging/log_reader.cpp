@@ -1,5 +1,7 @@
 #include "logging/log_reader.h"
 
+#include <climits>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 
@@ -52,6 +54,34 @@ int digits_at(const char* text, std::size_t len, std::size_t pos, std::size_t co
   char part[8] = {};
   std::memcpy(part, text + pos, count);
   return std::atoi(part);
+}
+
+uint32_t saturated(uint64_t n) { return n > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(n); }
+
+bool blank(const char* s, const char* end) {
+  for (; s < end; ++s)
+    if (*s != ' ' && *s != '\t' && *s != '\r' && *s != '\n') return false;
+  return true;
+}
+
+// Splits line at ',' and converts the non-blank fields, keeping at most
+// `room` of them in out; the number of non-blank fields seen (kept or not).
+// No shared tokeniser state: readers of other files may run at the same time.
+unsigned parse_line(char* line, float* out, unsigned room) {
+  unsigned fields = 0;
+  for (char* p = line;;) {
+    char* comma = std::strchr(p, ',');
+    char* end = comma ? comma : p + std::strlen(p);
+    if (!blank(p, end)) {
+      if (fields < room) {
+        *end = '\0';  // the field alone: no number runs into the next one
+        out[fields] = static_cast<float>(std::strtod(p, nullptr));
+      }
+      ++fields;
+    }
+    if (!comma) return fields;
+    p = comma + 1;
+  }
 }
 
 }  // namespace
@@ -114,6 +144,43 @@ int ModelLog::Calibrate_Hex2Float(int raw, int channel, int gain_code, float* ou
   }
   if (out) *out = v;
   return 1;
+}
+
+uint32_t ModelLog::sample_total() {
+  std::lock_guard<std::mutex> lock(read_mu_);
+  uint64_t total = 0;
+  if (binary) {
+    total = binary->Size() / (data_type == kType32 ? 4 : 2);
+  } else if (text) {
+    total = text->CountLines() * channel_count;
+    text->GotoFirstLine();
+  }
+  reported_total_ = saturated(total);
+  total_reported_ = true;
+  return reported_total_;
+}
+
+int ModelLog::read_text_values(unsigned count, float* values) {
+  std::lock_guard<std::mutex> lock(read_mu_);
+  if (!text || !values) return 0;
+  if (!total_reported_) {
+    reported_total_ = saturated(text->CountLines() * channel_count);
+    total_reported_ = true;
+  }
+  uint32_t limit = reported_total_;
+  if (count > 0 && count < limit) limit = count;
+  // Stored as an int: a larger total is cut where the result still fits.
+  if (limit > INT_MAX) limit = INT_MAX;
+  uint32_t stored = 0;
+  char line[TextFile::kLineCapacity];
+  std::vector<float> scan(channel_count);
+  while (stored < limit && text->ReadLine(line) > 0) {
+    const unsigned fields = parse_line(line, scan.data(), channel_count);
+    if (fields == 0) return 0;
+    for (unsigned c = fields; c < channel_count; ++c) scan[c] = std::nanf("");
+    for (unsigned c = 0; c < channel_count && stored < limit; ++c) values[stored++] = scan[c];
+  }
+  return static_cast<int>(stored);
 }
 
 std::shared_ptr<ModelLog> OpenConfigAndOpenLogFile(const char* data_path, const char* config_path,

@@ -25,6 +25,20 @@ class ModelLog {
   int Calibrate_HEX(int raw, int channel, int gain_code, int* out);
   int Calibrate_Hex2Float(int raw, int channel, int gain_code, float* out);
 
+  // Samples in the data file: binary files by their size, text files as
+  // channel count x lines (counted from the start; the text file is then
+  // rewound). Saturates at UINT32_MAX. Remembered as the most a text read
+  // may store.
+  uint32_t sample_total();
+  // Text files: the values of the lines from the current position on, one
+  // scan per line: at most channel_count values of a line are taken, and a
+  // line with fewer gets NaN for the missing ones, so later values keep
+  // their channels. At most count values (when count is not 0) and never
+  // more than the last sample_total (taken now if it was never asked), so
+  // a caller's array sized by either is never overrun, whatever the file
+  // holds. The values stored; 0 for a line without any field.
+  int read_text_values(unsigned count, float* values);
+
   QLXmodule module{};
   std::unique_ptr<BinaryFile> binary;
   std::unique_ptr<TextFile> text;
@@ -44,6 +58,13 @@ class ModelLog {
   std::vector<uint16_t> gains;
   std::vector<int32_t> offsets;
   std::vector<uint32_t> ranges;  // thousandths of a volt
+
+ private:
+  // One handle used from two threads: the file position and the reported
+  // total are one state.
+  std::mutex read_mu_;
+  bool total_reported_ = false;
+  uint32_t reported_total_ = 0;
 };
 
 // Opens a data file with its configuration file; null with 0x14102 when

@@ -38,10 +38,10 @@ std::string address_stem(const char* ip) {
 
 Logger::Logger(AcqEngine& engine, LogHooks& hooks) : engine_(engine), hooks_(hooks) {}
 
-Logger::~Logger() { close(); }
+Logger::~Logger() { close_data_file(); }
 
 bool Logger::prepare(const LogRun& run) {
-  close();
+  close_data_file();
   mode_ = run.mode;
   period_minutes_ = run.period_minutes;
   grouping_ = run.grouping;
@@ -62,7 +62,8 @@ bool Logger::prepare(const LogRun& run) {
   tag_ = std::uniform_int_distribution<uint32_t>(1, 65535)(gen);
 
   char root[kPathCapacity];
-  if (run.root) {
+  // An empty root is the current folder too, not the filesystem's root.
+  if (run.root && run.root[0] != '\0') {
     if (std::strlen(run.root) >= sizeof root) {
       set_last_error(KV_ERR_INVALID_ARGUMENT);
       return false;
@@ -86,11 +87,15 @@ bool Logger::prepare(const LogRun& run) {
     }
     if (!DirectoryExists(folder)) CreateFolder(root, "config");
     TextFile config(kModeCreateReadWrite);
-    bool ok = config.Open(folder, name) == 1;
+    const bool opened = config.Open(folder, name) == 1;
+    bool ok = opened;
     for (const std::string& line : hooks_.log_config_lines())
       ok = ok && config.WriteLine(line.c_str()) == 1;
-    config.Close();
+    // Lines are buffered: a full disk shows only when they are written out.
+    ok = config.Close() == 0 && ok;
     if (!ok) {
+      // A cut configuration would still be paired with data files later.
+      if (opened) std::remove(path);
       set_last_error(KV_ERR_FILE_OPEN);
       return false;
     }
@@ -113,9 +118,19 @@ bool Logger::prepare(const LogRun& run) {
   return true;
 }
 
-void Logger::close() {
-  if (file_) file_->Close();
+bool Logger::close_data_file() {
+  if (!file_) return true;
+  // The stream's buffer is written out here: a full disk may show only now.
+  const bool ok = file_->Close() == 0;
   file_.reset();
+  return ok;
+}
+
+void Logger::close() {
+  if (!close_data_file()) fail_write();
+  // The run's thread reported a lost file on its own thread; the caller of
+  // the stop learns it here.
+  if (failed_) set_last_error(KV_ERR_FILE_OPEN);
 }
 
 std::string Logger::group_folder(const std::tm& t) {
@@ -168,7 +183,7 @@ bool Logger::change_time_stamp() {
   // Two splits within one second give the same name: keep writing the file
   // rather than truncating it.
   if (path == current_path_ && file_ && file_->is_open()) return true;
-  close();
+  if (!close_data_file()) return false;
   const int mode = written_.count(path) ? kModeAppend : kModeCreateReadWrite;
   file_ = std::make_unique<BinaryFile>(mode);
   if (!file_->Open(data_folder_.c_str(), group.c_str(), name)) return false;
@@ -180,20 +195,22 @@ bool Logger::change_time_stamp() {
 bool Logger::fail_write() {
   // A file that cannot be written ends the run, flagged as data lost,
   // instead of logging nothing for the rest of it.
-  close();
+  close_data_file();
   engine_.ring().add_status(kStatusOverrun);
+  set_last_error(KV_ERR_FILE_OPEN);
   failed_ = true;
   return false;
 }
 
-void Logger::save_start_time() {
-  if (mode_ != kLogRaw && mode_ != kLogText) return;
+bool Logger::save_start_time() {
+  if (mode_ != kLogRaw && mode_ != kLogText) return true;
   std::string text;
-  if (config_path_.empty() || !hooks_.log_start_time(&text)) return;
+  // A device that cannot tell its start time leaves the line out.
+  if (config_path_.empty() || !hooks_.log_start_time(&text)) return true;
   TextFile config(kModeAppend);
-  if (!config.Open(config_path_.c_str())) return;
-  config.WriteLine(("Start Sampling Time," + text).c_str());
-  config.Close();
+  if (!config.Open(config_path_.c_str())) return false;
+  const bool written = config.WriteLine(("Start Sampling Time," + text).c_str()) == 1;
+  return config.Close() == 0 && written;
 }
 
 void Logger::first_data() {
@@ -202,7 +219,7 @@ void Logger::first_data() {
     return;
   }
   engine_.ring().add_status(kStatusLogFileOpened);
-  save_start_time();
+  if (!save_start_time()) fail_write();
 }
 
 bool Logger::write_samples(const char* data, uint32_t samples) {
@@ -278,6 +295,8 @@ bool Logger::store(const char* data, uint32_t bytes) {
   return write_samples(data + static_cast<std::size_t>(count - rest) * width, rest);
 }
 
-void Logger::finish() { close(); }
+void Logger::finish() {
+  if (!close_data_file()) fail_write();
+}
 
 }  // namespace korvel

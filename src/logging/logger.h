@@ -63,10 +63,13 @@ class Logger : public RunSink {
   // the last error set (0x1300C for an over-long root, 0x14102 when the
   // configuration file cannot be written).
   bool prepare(const LogRun& run);
-  // Closes the data file (after the run's thread has ended).
+  // Application thread, after the run's thread has ended: closes the data
+  // file; when a file of the run could not be written (or closed), sets the
+  // caller's last error to 0x14102.
   void close();
-  // Appends the device's start time to the configuration file (modes 0, 1).
-  void save_start_time();
+  // Appends the device's start time to the configuration file (modes 0, 1);
+  // false when the line could not be written out.
+  bool save_start_time();
 
   // RunSink, on the worker thread.
   void first_data() override;
@@ -79,8 +82,12 @@ class Logger : public RunSink {
   uint32_t tag() const { return tag_; }
 
  private:
-  // Opens the next data file (ChangeTimeStamp); false when it cannot be.
+  // Opens the next data file (ChangeTimeStamp); false when it cannot be, or
+  // when the previous one could not be closed.
   bool change_time_stamp();
+  // Closes the data file, if any; false when its buffered bytes could not
+  // be written out (a full disk shows here first).
+  bool close_data_file();
   std::string group_folder(const std::tm& t);
   bool write_samples(const char* data, uint32_t samples);
   bool fail_write();
@@ -103,7 +110,10 @@ class Logger : public RunSink {
   std::set<std::string> written_;  // data files of this run
   uint32_t channel_position_ = 0;
   std::string partial_;  // bytes of a sample split across receives
-  bool failed_ = false;   // a write failed: the run is over
+  // A write, flush or close failed: the run is over (0x02 and, as its
+  // thread ends, 0x10). Written by the run's thread; read by close() after
+  // that thread was joined.
+  bool failed_ = false;
   std::vector<char> scratch_;
   std::vector<short> shorts_;
   std::vector<int> longs_;

@@ -1,10 +1,16 @@
 // Reading log files back without a device: files written by the logger and
 // hand-made ones, calibration of log handles, and malformed configurations.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstring>
+#include <future>
+#include <set>
 #include <thread>
 
 #include "fs_helpers.h"
@@ -44,18 +50,22 @@ class RoundTrip : public ::testing::Test {
       }
     });
     ASSERT_EQ(KV_SetAIScanParam(dev_->handle, 4, 1, 0, 2000, samples, 0, 0), 1);
-    std::string root = dir_.path();
+    std::string root = root_;
+    fs::create_directories(root);
     ASSERT_EQ(KV_StartLogger(dev_->handle, root.data(), 1, mode), 1);
     wait_logged(dev_->handle);
     KV_StopLogger(dev_->handle);
   }
   TempDir dir_;
+  // Listings search for configurations from the folder above the log root:
+  // that stays inside the test's own folder.
+  const std::string root_ = dir_ / "root";
   std::unique_ptr<OpenDevice> dev_;
 };
 
 TEST_F(RoundTrip, BinaryRunReadsBackEverySample) {
   log_scan(0, 1000);
-  std::string root = dir_.path();
+  std::string root = root_;
   ASSERT_EQ(KV_GetAllLogFiles(root.data(), 0), 1);
   char path[260];
   Log log(KV_LogFile_Open_byIndex(0, path));
@@ -117,7 +127,7 @@ TEST_F(RoundTrip, BinaryRunReadsBackEverySample) {
 
 TEST_F(RoundTrip, TextRunReadsBackItsValues) {
   log_scan(1, 400);
-  std::string root = dir_.path();
+  std::string root = root_;
   ASSERT_EQ(KV_GetAllLogFiles(root.data(), 1), 1);
   ASSERT_EQ(KV_GetAllLogFiles(root.data(), 0), 0);
   const std::string path = files_below(root, ".txt")[0];
@@ -166,19 +176,23 @@ class HandMade : public ::testing::Test {
   std::string make(const std::string& config, const std::string& data,
                    const std::string& ext = ".bin") {
     const std::string stem = "127_0_0_9", tag = "00ab";
-    write_file(dir_ / ("config/IP_" + stem + "_" + tag + "_2026_12_6_10_0_0.config"), config);
+    write_file(at("config/IP_" + stem + "_" + tag + "_2026_12_6_10_0_0.config"), config);
     const std::string path =
-        dir_ / ("log/" + stem + "/2026_12_06_10_00/" + stem + "_" + tag + "_2026_12_6_10_0_0" + ext);
+        at("log/" + stem + "/2026_12_06_10_00/" + stem + "_" + tag + "_2026_12_6_10_0_0" + ext);
     write_file(path, data);
     return path;
   }
+  // A path below the log root; listings search for configurations from the
+  // folder above it, which stays inside the test's own folder.
+  std::string at(const std::string& rest) const { return root_ + "/" + rest; }
   TempDir dir_;
+  const std::string root_ = dir_ / "root";
 };
 
 TEST_F(HandMade, FileTypesAreFoundByTheirSpelling) {
   make("Module Name,LX-3100\n", "", ".bin");
   make("Module Name,LX-3100\n", "", ".BIN");
-  std::string root = dir_.path();
+  std::string root = root_;
   EXPECT_EQ(KV_GetAllLogFiles(root.data(), 0), 1);
   EXPECT_EQ(KV_GetAllLogFiles(root.data(), 7), 1);
   char path[260];
@@ -316,6 +330,221 @@ TEST_F(HandMade, WidePathsOfAnyLength) {
   EXPECT_EQ(last_error(), 0x13006u);
   EXPECT_EQ(KV_GetAllLogFilesW(wide.data(), 0), 0);
   EXPECT_EQ(last_error(), 0x13006u);
+}
+
+// Text data files are untrusted: a line holds one scan, so the reader stores
+// at most the configured channels per line and never more than the channels
+// times the lines it reports as the file's total.
+struct TextCase {
+  const char* name;
+  int channels;          // "Channel Count" of the configuration (0: none)
+  const char* data;      // the text data file
+  unsigned count;        // the caller's array size passed in (0: whole file)
+  unsigned total;        // what KV_GetLogFile_AIScanSampleInfo reports
+  std::vector<float> values;  // what is stored; NaN for a missing field
+};
+
+class TextValues : public HandMade, public ::testing::WithParamInterface<TextCase> {};
+
+TEST_P(TextValues, NeverMoreThanTheReportedScans) {
+  const TextCase& c = GetParam();
+  std::string config = "Module Name,LX-3100\nGain,0\n";
+  if (c.channels > 0) config += "Channel Count," + std::to_string(c.channels) + "\n";
+  const std::string path = make(config, c.data, ".txt");
+  Log log(KV_LogFile_Open(const_cast<char*>(path.c_str())));
+  ASSERT_NE(log.h, nullptr);
+  unsigned total = 0;
+  ASSERT_EQ(KV_GetLogFile_AIScanSampleInfo(log.h, &total, nullptr, nullptr), 1);
+  EXPECT_EQ(total, c.total);
+  // The caller sized its array by the reported total (or by count); the
+  // guard elements behind it must stay untouched.
+  const std::size_t size = c.count ? c.count : c.total;
+  std::vector<float> out(size + 16, 99.0f);
+  const int stored = KV_GetLogFile_AIData(log.h, 0, c.count, out.data());
+  ASSERT_EQ(stored, static_cast<int>(c.values.size()));
+  for (std::size_t i = 0; i < c.values.size(); ++i) {
+    if (std::isnan(c.values[i]))
+      EXPECT_TRUE(std::isnan(out[i])) << i;
+    else
+      EXPECT_EQ(out[i], c.values[i]) << i;
+  }
+  for (std::size_t i = c.values.size(); i < out.size(); ++i) ASSERT_EQ(out[i], 99.0f) << i;
+}
+
+const float kNaN = std::nanf("");
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, TextValues,
+    ::testing::Values(
+        TextCase{"ExtraFieldsOfAOneChannelLine", 1, "1,2,3,4,5,6,7,8\n", 0, 1, {1}},
+        TextCase{"CountLargerThanTheFile", 1, "1,2,3,4,5,6,7,8\n", 5, 1, {1}},
+        TextCase{"ShortLineKeepsLaterScansInTheirChannels", 2, "1,2\n3\n4,5,6\n", 0, 6,
+                 {1, 2, 3, kNaN, 4, 5}},
+        TextCase{"CountCutsInsideAScan", 2, "1,2\n3,4\n", 3, 4, {1, 2, 3}},
+        TextCase{"NoChannelCountStoresNothing", 0, "1,2\n3,4\n", 0, 0, {}},
+        TextCase{"BlankFieldsAreSkipped", 2, " , 1 ,,2\n", 0, 2, {1, 2}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(HandMade, TwoThreadsReadTheirOwnTextLogs) {
+  // Different values in each file: a parser with shared state mixes them.
+  constexpr int kLines = 200, kChannels = 4;
+  std::string paths[2];
+  for (int f = 0; f < 2; ++f) {
+    std::string data;
+    for (int l = 0; l < kLines; ++l) {
+      for (int c = 0; c < kChannels; ++c) {
+        data += std::to_string(f * 100000 + l * kChannels + c);
+        data += c + 1 < kChannels ? "," : "\r\n";
+      }
+    }
+    const std::string tag = f == 0 ? "0a01" : "0a02";
+    write_file(at("config/IP_127_0_0_9_" + tag + "_2026_12_6_10_0_0.config"),
+               "Module Name,LX-3100\nChannel Count,4\n");
+    paths[f] = at("log/127_0_0_9/g/127_0_0_9_" + tag + "_2026_12_6_10_0_0.txt");
+    write_file(paths[f], data);
+  }
+  std::atomic<int> wrong{0};
+  auto reader = [&](int f) {
+    Log log(KV_LogFile_Open(const_cast<char*>(paths[f].c_str())));
+    if (!log.h) {
+      ++wrong;
+      return;
+    }
+    std::vector<float> values(kLines * kChannels);
+    for (int round = 0; round < 100; ++round) {
+      unsigned total = 0;
+      KV_GetLogFile_AIScanSampleInfo(log.h, &total, nullptr, nullptr);  // rewinds
+      if (KV_GetLogFile_AIData(log.h, 0, 0, values.data()) != kLines * kChannels) ++wrong;
+      for (int i = 0; i < kLines * kChannels; ++i)
+        if (values[i] != static_cast<float>(f * 100000 + i)) ++wrong;
+    }
+  };
+  std::thread a(reader, 0), b(reader, 1);
+  a.join();
+  b.join();
+  EXPECT_EQ(wrong.load(), 0);
+}
+
+// A FIFO in place of a data or configuration file has no writer: opening it
+// for reading would wait forever.
+struct FifoCase {
+  const char* name;
+  bool data_is_fifo;
+  bool by_index;
+};
+
+class FifoFiles : public HandMade, public ::testing::WithParamInterface<FifoCase> {};
+
+TEST_P(FifoFiles, AreRefusedPromptly) {
+  const FifoCase& c = GetParam();
+  const std::string data = make("Module Name,LX-3100\nChannel Count,1\n", "", ".bin");
+  const std::string config = files_below(root_, ".config")[0];
+  const std::string fifo = c.data_is_fifo ? data : config;
+  ASSERT_EQ(::unlink(fifo.c_str()), 0);
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  std::string root = root_;
+  if (c.by_index) {
+    ASSERT_EQ(KV_GetAllLogFiles(root.data(), 0), 1);
+  }
+  auto opened = std::async(std::launch::async, [&]() -> std::pair<KV_HANDLE, unsigned> {
+    KV_ClearLastError();
+    char path[260];
+    KV_HANDLE h = c.by_index ? KV_LogFile_Open_byIndex(0, path)
+                             : KV_LogFile_Open(const_cast<char*>(data.c_str()));
+    return {h, last_error()};
+  });
+  if (opened.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
+    // Give every blocked open a writer so the thread can end, then fail.
+    for (int i = 0; i < 200 && opened.wait_for(std::chrono::milliseconds(50)) !=
+                                   std::future_status::ready;
+         ++i) {
+      const int fd = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+      if (fd >= 0) ::close(fd);
+    }
+    FAIL() << "opening blocked on a FIFO";
+  }
+  const auto [h, error] = opened.get();
+  Log log(h);
+  EXPECT_EQ(h, nullptr);
+  EXPECT_EQ(error, 0x14102u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, FifoFiles,
+                         ::testing::Values(FifoCase{"DataByPath", true, false},
+                                           FifoCase{"ConfigurationByPath", false, false},
+                                           FifoCase{"DataByIndex", true, true},
+                                           FifoCase{"ConfigurationByIndex", false, true}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Sizes past 4 GiB do not fit the unsigned outputs: they saturate rather
+// than wrap. Sparse files, so nothing is really written.
+struct SizeCase {
+  const char* name;
+  uint64_t bytes;
+  unsigned size;
+  unsigned total;
+};
+
+class LargeFiles : public HandMade, public ::testing::WithParamInterface<SizeCase> {};
+
+TEST_P(LargeFiles, SizesSaturate) {
+  const SizeCase& c = GetParam();
+  const std::string path = make("Module Name,LX-3100\nChannel Count,1\n", "", ".bin");
+  std::error_code ec;
+  fs::resize_file(path, c.bytes, ec);
+  if (ec) GTEST_SKIP() << "no sparse file of " << c.bytes << " bytes here: " << ec.message();
+  Log log(KV_LogFile_Open(const_cast<char*>(path.c_str())));
+  ASSERT_NE(log.h, nullptr);
+  unsigned size = 0, type = 9, total = 0;
+  ASSERT_EQ(KV_GetLogFileInfo(log.h, nullptr, &size, &type, nullptr), 1);
+  EXPECT_EQ(size, c.size);
+  ASSERT_EQ(KV_GetLogFile_AIScanSampleInfo(log.h, &total, nullptr, nullptr), 1);
+  EXPECT_EQ(total, c.total);
+}
+
+constexpr uint64_t kGiB = 1ull << 30;
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, LargeFiles,
+    ::testing::Values(SizeCase{"Small", 4000, 4000, 2000},
+                      SizeCase{"LargestThatFits", 4 * kGiB - 1, 0xFFFFFFFFu, 0x7FFFFFFFu},
+                      SizeCase{"FourGiB", 4 * kGiB, 0xFFFFFFFFu, 0x80000000u},
+                      SizeCase{"PastFourGiB", 4 * kGiB + 10, 0xFFFFFFFFu, 0x80000005u},
+                      SizeCase{"SamplesPastFourGi", 8 * kGiB + 6, 0xFFFFFFFFu, 0xFFFFFFFFu}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(HandMade, ListingAndOpeningByIndexFromTwoThreads) {
+  // Many files, so that a listing grows (and moves) its storage while the
+  // other thread looks entries up.
+  constexpr int kFiles = 40;
+  write_file(at("config/IP_127_0_0_9_0c0c_2026_12_6_10_0_0.config"),
+             "Module Name,LX-3100\nChannel Count,1\n");
+  std::set<std::string> paths;
+  for (int i = 0; i < kFiles; ++i) {
+    const std::string p =
+        at("log/127_0_0_9/g" + std::to_string(i) + "/127_0_0_9_0c0c_2026_12_6_10_0_0.bin");
+    write_file(p, std::string(2, '\0'));
+    paths.insert(p);
+  }
+  std::string root = root_;
+  ASSERT_EQ(KV_GetAllLogFiles(root.data(), 0), kFiles);
+  std::atomic<bool> done{false};
+  std::atomic<int> wrong{0}, opened{0};
+  std::thread lister([&] {
+    for (int round = 0; round < 40; ++round)
+      if (KV_GetAllLogFiles(root.data(), 0) != kFiles) ++wrong;
+    done = true;
+  });
+  for (int i = 0; !done || i < kFiles; ++i) {
+    char path[260] = "";
+    Log log(KV_LogFile_Open_byIndex(i % kFiles, path));
+    if (!log.h) continue;  // between a clear and the listing
+    ++opened;
+    if (!paths.count(path)) ++wrong;
+  }
+  lister.join();
+  EXPECT_EQ(wrong.load(), 0);
+  EXPECT_GE(opened.load(), kFiles);
 }
 
 TEST(LogHandles, UnknownHandlesAreNeverReadThrough) {

@@ -1,8 +1,10 @@
 // Logging runs against the simulator: layout, names, configuration lines,
 // data byte for byte, splitting, modes, and how runs end.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -305,7 +307,8 @@ TEST_F(Logging, Mode8WritesTheReceivedBytesAsText) {
   d.sim->set_stream_fault(sim::StreamFault{sim::StreamFault::Kind::Silence, 5000});
   std::string root = dir_.path();
   ASSERT_EQ(KV_StartLogger(d.handle, root.data(), 1, 0), 1);
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  // Every block is flushed as it arrives: the file grows to the whole stream.
+  EXPECT_EQ(wait_for_bytes(root + "/log", ".txt", 10000), 10000u);
   KV_StopLogger(d.handle);
   const auto files = files_below(root + "/log", ".txt");
   ASSERT_EQ(files.size(), 1u);
@@ -380,19 +383,165 @@ TEST_F(Logging, RefusedStarts) {
   KV_StopAIScan(d.handle);
 }
 
-TEST_F(Logging, NullPathLogsBelowTheCurrentFolderAndStopIsPrompt) {
+// Works in another folder until the end of the scope.
+class InFolder {
+ public:
+  explicit InFolder(const std::string& path) : previous_(fs::current_path()) {
+    fs::current_path(path);
+  }
+  ~InFolder() {
+    std::error_code ec;
+    fs::current_path(previous_, ec);
+  }
+
+ private:
+  fs::path previous_;
+};
+
+struct RootCase {
+  const char* name;
+  const char* root;  // null: no path at all
+};
+
+class CurrentFolder : public Logging, public ::testing::WithParamInterface<RootCase> {};
+
+TEST_P(CurrentFolder, LogsBelowItAndStopIsPrompt) {
   OpenDevice d(config(false));
   ASSERT_EQ(KV_SetAIScanParam(d.handle, 2, 0, 0, 1000, 0, 0, 0), 1);
-  const auto cwd = fs::current_path();
-  fs::current_path(dir_.path());
-  ASSERT_EQ(KV_StartLogger(d.handle, nullptr, 1, 0), 1);
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  const auto t0 = Clock::now();
-  KV_StopLogger(d.handle);
-  EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count(), 500);
-  fs::current_path(cwd);
+  std::string root = GetParam().root ? GetParam().root : "";
+  int started = 0;
+  unsigned short status = 0;
+  long long stop_ms = 0;
+  {
+    InFolder in(dir_.path());
+    started = KV_StartLogger(d.handle, GetParam().root ? root.data() : nullptr, 1, 0);
+    if (started) status = wait_status(d.handle, 0x40);  // data is being written
+    const auto t0 = Clock::now();
+    KV_StopLogger(d.handle);
+    stop_ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count();
+  }
+  ASSERT_EQ(started, 1);
+  EXPECT_EQ(status & 0x40, 0x40);
+  // A stop does not wait for the next block (several seconds at this rate).
+  EXPECT_LT(stop_ms, 1000);
   EXPECT_EQ(files_below(dir_.path() + "/config", ".config").size(), 1u);
   EXPECT_EQ(files_below(dir_.path() + "/log", ".bin").size(), 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Paths, CurrentFolder,
+                         ::testing::Values(RootCase{"Null", nullptr}, RootCase{"Empty", ""}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Caps the size of the files this process writes, as a full disk would:
+// writes past the cap fail (EFBIG) rather than raise SIGXFSZ.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t bytes) {
+    previous_handler_ = std::signal(SIGXFSZ, SIG_IGN);
+    if (getrlimit(RLIMIT_FSIZE, &previous_) != 0) return;
+    rlimit limit = previous_;
+    limit.rlim_cur = bytes;
+    set_ = setrlimit(RLIMIT_FSIZE, &limit) == 0;
+  }
+  ~FileSizeLimit() {
+    if (set_) setrlimit(RLIMIT_FSIZE, &previous_);
+    std::signal(SIGXFSZ, previous_handler_);
+  }
+  bool set() const { return set_; }
+
+ private:
+  rlimit previous_{};
+  bool set_ = false;
+  void (*previous_handler_)(int) = SIG_DFL;
+};
+
+struct FullDiskCase {
+  const char* name;
+  int mode;
+};
+
+class FullDisk : public Logging, public ::testing::WithParamInterface<FullDiskCase> {};
+
+TEST_P(FullDisk, EndsTheRunAsDataLostWithAnError) {
+  OpenDevice d(config(true));
+  // 2000 bytes of raw data: they fit the stream's buffer, so a raw file
+  // meets the cap only when it is closed.
+  ASSERT_EQ(KV_SetAIScanParam(d.handle, 2, 0, 0, 1000, 1000, 0, 0), 1);
+  std::string root = dir_.path();
+  unsigned short status = 0;
+  unsigned error = 0;
+  {
+    FileSizeLimit limit(1000);
+    ASSERT_TRUE(limit.set());
+    ASSERT_EQ(KV_StartLogger(d.handle, root.data(), 1, GetParam().mode), 1);
+    status = wait_status(d.handle, 0x10);
+    KV_ClearLastError();
+    ASSERT_EQ(KV_StopLogger(d.handle), 1);
+    error = last_error();
+  }
+  EXPECT_EQ(status & 0x12, 0x12);
+  EXPECT_EQ(error, 0x14102u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, FullDisk,
+                         ::testing::Values(FullDiskCase{"Raw", 4},
+                                           FullDiskCase{"RawWithConfiguration", 0},
+                                           FullDiskCase{"Text", 3}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(Logging, StartTimeThatCannotBeSavedEndsTheRun) {
+  OpenDevice d(config(true));
+  ASSERT_EQ(KV_SetAIScanParam(d.handle, 1, 0, 0, 1000, 50, 0, 0), 1);  // 100 data bytes
+  // A first run shows how long the configuration is before its start time
+  // (the same lines again in the second run).
+  TempDir first;
+  std::string root = first.path();
+  ASSERT_EQ(KV_StartLogger(d.handle, root.data(), 1, 0), 1);
+  ASSERT_EQ(wait_status(d.handle, 0x90) & 0x90, 0x90);
+  KV_StopLogger(d.handle);
+  const auto configs = files_below(root + "/config", ".config");
+  ASSERT_EQ(configs.size(), 1u);
+  const std::size_t before_start = read_file(configs[0]).find("Start Sampling Time,");
+  ASSERT_NE(before_start, std::string::npos);
+  ASSERT_GT(before_start, 100u);
+
+  root = dir_.path();
+  unsigned short status = 0;
+  unsigned error = 0;
+  {
+    // Room for the configuration's lines and the data, not for the start time.
+    FileSizeLimit limit(before_start + 5);
+    ASSERT_TRUE(limit.set());
+    ASSERT_EQ(KV_StartLogger(d.handle, root.data(), 1, 0), 1);
+    status = wait_status(d.handle, 0x10);
+    KV_ClearLastError();
+    KV_StopLogger(d.handle);
+    error = last_error();
+  }
+  EXPECT_EQ(status & 0x12, 0x12);
+  EXPECT_EQ(error, 0x14102u);
+}
+
+TEST_F(Logging, ConfigurationThatCannotBeWrittenRefusesTheStart) {
+  OpenDevice d(config(true));
+  ASSERT_EQ(KV_SetAIScanParam(d.handle, 2, 0, 0, 1000, 200, 0, 0), 1);
+  std::string root = dir_.path();
+  d.sim->clear_commands();
+  {
+    FileSizeLimit limit(50);
+    ASSERT_TRUE(limit.set());
+    KV_ClearLastError();
+    EXPECT_EQ(KV_StartLogger(d.handle, root.data(), 1, 0), 0);
+    EXPECT_EQ(last_error(), 0x14102u);
+  }
+  EXPECT_EQ(d.sim->count_commands("~01S"), 0u);  // the device never started
+  // A cut configuration would pair with data files later: none is kept.
+  EXPECT_TRUE(files_below(root + "/config", ".config").empty());
+  // Nothing of the refused run is left: the next one starts and completes.
+  ASSERT_EQ(KV_StartLogger(d.handle, root.data(), 1, 0), 1);
+  EXPECT_EQ(wait_status(d.handle, 0x90) & 0x92, 0x90);
+  KV_StopLogger(d.handle);
 }
 
 }  // namespace

@@ -236,6 +236,15 @@ TEST_F(FileData, FailingWritesKeepTheTotalAndReport) {
   ASSERT_EQ(full.Open("/dev", ".", "full"), 1);
   EXPECT_EQ(full.WriteChar("abc", 3), 0u);  // the flush fails: nothing counted
   EXPECT_TRUE(full.failed());
+  // Unflushed writes are buffered: only the close can tell they were lost.
+  BinaryFile buffered(kModeWrite);
+  ASSERT_EQ(buffered.Open("/dev", ".", "full"), 1);
+  EXPECT_EQ(buffered.WriteShort(s, 2), 4u);
+  EXPECT_NE(buffered.Close(), 0);
+  TextFile text(kModeWrite);
+  ASSERT_EQ(text.Open("/dev/full"), 1);
+  EXPECT_EQ(text.WriteLine("Gain,1"), 1);
+  EXPECT_NE(text.Close(), 0);
 }
 
 TEST_F(FileData, FindsConfigurationAndLogFilesInLoggerLayout) {
