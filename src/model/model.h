@@ -164,9 +164,10 @@ class MODEL {
   // usable connection), 0x17002 (no complete reply in time) or 0x17008
   // (command longer than 254 characters).
   // A reply is never taken for a later command's: an exchange that fails
-  // after sending anything replaces the connection with a new one to the same
-  // peer under the same descriptor number (connect bounded by 1 s), so a late
-  // reply is left on the old one. A failed exchange may thus take up to 1 s
+  // after sending anything, or whose command holds CRs of its own (several
+  // lines, each of which the device may answer), replaces the connection
+  // with a new one to the same peer under the same descriptor number
+  // (connect bounded by 1 s), so a late reply is left on the old one. A failed exchange may thus take up to 1 s
   // longer than timeout_ms. When no new connection can be had the old one is
   // shut down and the next exchange tries again before sending.
   int SendRec(int socket, const char* command, char* reply, int timeout_ms);

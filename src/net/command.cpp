@@ -3,7 +3,8 @@
 // The protocol carries no sequence numbers, so a reply is matched to its
 // command only by order. An exchange that ends without its whole reply (time-
 // out, stop, a failed send, a closed connection) leaves the order unknown: the
-// reply may still be under way. The connection is therefore replaced at once
+// reply may still be under way; so may answers to the later lines of a command
+// text that holds CRs of its own. The connection is therefore replaced at once
 // by a new one to the same peer, put in place under the same descriptor
 // number, and whatever the old one still carries is never read. When the new
 // connection cannot be made the old one is shut down, so nothing more is read
@@ -79,6 +80,13 @@ bool replace_connection(const MODEL& m, int socket) {
   return false;
 }
 
+// A command text with CRs of its own is several lines to the device, and
+// whether it answers the later ones is not known: the connection is replaced
+// so that such an answer cannot reach a later command.
+void settle_after_lines(const MODEL& m, int socket, const char* command) {
+  if (std::strchr(command, '\r') != nullptr) replace_connection(m, socket);
+}
+
 // True when the connection can carry no more replies: closed by the device,
 // failed, or shut down after a replacement failed.
 bool connection_ended(int socket) {
@@ -141,6 +149,7 @@ int MODEL::SendRec(int socket, const char* command, char* reply, int timeout_ms)
   }
   if (n > 0 && buf[n - 1] == '\r') buf[--n] = '\0';
   std::memcpy(reply, buf, n + 1);
+  settle_after_lines(*this, socket, command);
   return 1;
 }
 
@@ -175,6 +184,7 @@ int MODEL::SendRec2(int socket, const char* command, char* reply, int timeout_ms
   // The reply ends with a three-character trailer and the CR.
   n = n >= 4 ? n - 4 : 0;
   reply[n] = '\0';
+  settle_after_lines(*this, socket, command);
   return 1;
 }
 

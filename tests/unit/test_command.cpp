@@ -106,6 +106,20 @@ INSTANTIATE_TEST_SUITE_P(
         LostReplyCase{"ConnectionClosedByTheDevice", Fault::close("$01F")}),
     [](const ::testing::TestParamInfo<LostReplyCase>& info) { return info.param.name; });
 
+// A command text with a CR of its own is two lines to the device. Should a
+// device answer the second as well, that answer must not reach a later
+// command.
+TEST_F(Exchange, AnswersToEveryLineOfACommandStayWithIt) {
+  dev_->add_fault(Fault::reply("~01SI", "!01H0O00T00"));
+  dev_->add_fault(Fault::late("").with_text("?"));
+  char reply[kReplyCapacity];
+  ASSERT_EQ(send("~01SI\r", reply), 1);
+  EXPECT_STREQ(reply, "!01H0O00T00");
+  ASSERT_EQ(send("@01", reply), 1);
+  EXPECT_STREQ(reply, "!05");
+  EXPECT_EQ(dev_->commands(), (std::vector<std::string>{"~01SI", "", "@01"}));
+}
+
 TEST_F(Exchange, OverlongReplyIsCut) {
   dev_->add_fault(Fault::overlong("@01", 600));
   char reply[kReplyCapacity + 16];
