@@ -88,6 +88,8 @@ struct Device::Impl {
   mutable std::condition_variable cv;  // signalled when a command is recorded
   std::vector<std::string> commands;
   std::vector<Fault> faults;
+  // Replies held back by Fault::Late: (connection, bytes).
+  std::vector<std::pair<uint64_t, std::string>> held;
   bool silent_id = false;
   std::uint64_t acks = 0;
 
@@ -174,6 +176,8 @@ struct Device::Impl {
   void on_cmd_line(uint64_t id, const std::string& line) {
     commands.push_back(line);
     cv.notify_all();
+    for (auto& [conn, bytes] : held) queue_bytes(conn, bytes);
+    held.clear();
     std::optional<std::string> reply = model->handle(line);
 
     Fault* fault = nullptr;
@@ -226,6 +230,9 @@ struct Device::Impl {
         break;
       case Fault::Kind::Reply:
         if (reply) schedule(now + fault->delay_ms, id, *reply + "\r");
+        break;
+      case Fault::Kind::Late:
+        if (reply) held.emplace_back(id, *reply + "\r");
         break;
     }
   }

@@ -13,6 +13,13 @@ bool channel_in_range(int channel, int count) {
   return false;
 }
 
+// Counts are compared, never offset, so that no count overflows.
+bool count_in_range(int count, int limit) {
+  if (count >= 1 && count <= limit) return true;
+  set_last_error(KV_ERR_INPUT_CHANNEL);
+  return false;
+}
+
 bool gain_in_range(const MODEL& d, int gain) {
   if (gain >= 0 && gain < d.module.ai_gain_count) return true;
   set_last_error(KV_ERR_GAIN_RANGE);
@@ -48,7 +55,7 @@ KV_API int KV_ReadAI(KV_HANDLE handle, int channel, int gain, float* value) {
 
 KV_API int KV_ReadAIALL(KV_HANDLE handle, int gain, float* values, int count) {
   return with_device(handle, [&](MODEL& d) {
-    if (!channel_in_range(count - 1, d.module.ai_count) || !present(values)) return 0;
+    if (!count_in_range(count, d.module.ai_count) || !present(values)) return 0;
     if (!gain_in_range(d, gain)) {
       zero_n(values, count);
       return 0;
@@ -76,7 +83,7 @@ KV_API int KV_ReadAIHEX(KV_HANDLE handle, int channel, int gain, int* value) {
 KV_API int KV_ReadAIALLHEX(KV_HANDLE handle, int gain, int* values, int count) {
   return with_device(handle, [&](MODEL& d) {
     if (d.module.ai_count != 0) {
-      if (!channel_in_range(count - 1, d.module.ai_count) || !gain_in_range(d, gain)) {
+      if (!count_in_range(count, d.module.ai_count) || !gain_in_range(d, gain)) {
         zero_n(values, count);
         return 0;
       }

@@ -158,11 +158,18 @@ class MODEL {
 
   // One command line out (the CR is added), one CR-ended reply in. The reply
   // (without its CR, NUL-terminated, at most kReplyCapacity - 1 characters)
-  // goes to reply, which must hold kReplyCapacity bytes. Bytes left over from
-  // an earlier exchange are discarded first, and pieces are accumulated until
-  // the CR. Exchanges of one device are serialised. 1 received; 0 with
-  // 0x1700A (short send), 0x17002 (no complete reply in time) or 0x17008
+  // goes to reply, which must hold kReplyCapacity bytes. Stray bytes are
+  // discarded first, and pieces are accumulated until the CR. Exchanges of
+  // one device are serialised. 1 received; 0 with 0x1700A (short send, or no
+  // usable connection), 0x17002 (no complete reply in time) or 0x17008
   // (command longer than 254 characters).
+  // A reply is never taken for a later command's: an exchange that fails
+  // after sending anything, or whose command holds CRs of its own (several
+  // lines, each of which the device may answer), replaces the connection
+  // with a new one to the same peer under the same descriptor number
+  // (connect bounded by 1 s), so a late reply is left on the old one. A failed exchange may thus take up to 1 s
+  // longer than timeout_ms. When no new connection can be had the old one is
+  // shut down and the next exchange tries again before sending.
   int SendRec(int socket, const char* command, char* reply, int timeout_ms);
   // As SendRec, for replies that span several receives: the reply is the
   // text received less its last four bytes (the CR and a three-character

@@ -11,10 +11,10 @@ namespace korvel {
 namespace {
 thread_local int t_abort_fd = -1;
 
-WaitResult wait_impl(int fd, int timeout_ms, int abort_fd) {
+WaitResult wait_impl(int fd, short events, int timeout_ms, int abort_fd) {
   pollfd fds[2];
   nfds_t n = 0;
-  if (fd >= 0) fds[n++] = {fd, POLLIN, 0};
+  if (fd >= 0) fds[n++] = {fd, events, 0};
   const nfds_t abort_index = n;
   if (abort_fd >= 0) fds[n++] = {abort_fd, POLLIN, 0};
   const int64_t deadline = GetNowMillisecond() + (timeout_ms < 0 ? 0 : timeout_ms);
@@ -37,12 +37,16 @@ WaitResult wait_impl(int fd, int timeout_ms, int abort_fd) {
 }  // namespace
 
 WaitResult wait_readable(int fd, int timeout_ms, int abort_fd) {
-  return wait_impl(fd, timeout_ms, abort_fd);
+  return wait_impl(fd, POLLIN, timeout_ms, abort_fd);
+}
+
+WaitResult wait_writable(int fd, int timeout_ms, int abort_fd) {
+  return wait_impl(fd, POLLOUT, timeout_ms, abort_fd);
 }
 
 WaitResult wait_abortable(int timeout_ms, int abort_fd) {
   if (timeout_ms <= 0) return WaitResult::Timeout;
-  return wait_impl(-1, timeout_ms, abort_fd);
+  return wait_impl(-1, POLLIN, timeout_ms, abort_fd);
 }
 
 int exchange_abort_fd() { return t_abort_fd; }

@@ -10,6 +10,9 @@ enum class WaitResult { Ready, Timeout, Aborted, Error };
 // (when >= 0) becomes readable, or timeout_ms passes. A negative timeout waits
 // without limit. Interrupted polls resume with the remaining time.
 WaitResult wait_readable(int fd, int timeout_ms, int abort_fd = -1);
+// As wait_readable, until fd is writable (a connection in progress completed
+// or failed).
+WaitResult wait_writable(int fd, int timeout_ms, int abort_fd = -1);
 
 // Sleeps up to timeout_ms; returns early (Aborted) when abort_fd becomes
 // readable. Without an abort descriptor it is a plain sleep.

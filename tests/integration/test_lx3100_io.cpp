@@ -2,6 +2,7 @@
 // parsing, calibration arithmetic, failure paths and the busy rule.
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <cmath>
 #include <cstring>
 #include <functional>
@@ -323,6 +324,125 @@ TEST(FailurePaths, SecondConfigExchangeFailing) {
   d.sim->add_fault(Fault::no_reply("$0150"));
   EXPECT_EQ(KV_GetCounterConfig(d.handle, 0, &cfg, &preset, &extra), 0);
   EXPECT_EQ(last_error(), 0x17003u);
+}
+
+// Counter reads whose reply cannot be parsed: 0 with 0x17008, outputs 0.
+struct CounterRead {
+  const char* name;
+  const char* command;  // the exchange whose reply is spoiled
+  int outputs;          // leading entries of the output array the call writes
+  std::function<int(KV_HANDLE, unsigned*)> call;
+};
+struct BadReply {
+  const char* name;
+  const char* text;
+};
+void PrintTo(const CounterRead& r, std::ostream* os) { *os << r.name; }
+void PrintTo(const BadReply& r, std::ostream* os) { *os << r.name; }
+
+class UnparsableCounterReply
+    : public ::testing::TestWithParam<std::tuple<CounterRead, BadReply>> {};
+
+TEST_P(UnparsableCounterReply, FailsWithInvalidValueAndZeroes) {
+  const auto& [read, bad] = GetParam();
+  OpenDevice d;
+  d.with<Lx3100>([](Lx3100& m) {
+    m.state().di_count = {11, 12, 13, 14};
+    m.state().counter = 21;
+    m.state().preset = {31, 32, 33, 34};
+  });
+  d.sim->add_fault(Fault::reply(read.command, bad.text));
+  unsigned out[4];
+  for (unsigned& v : out) v = 0xEEEEEEEE;
+  KV_SetLastError(0);
+  EXPECT_EQ(read.call(d.handle, out), 0);
+  EXPECT_EQ(last_error(), 0x17008u);
+  for (int k = 0; k < read.outputs; ++k) EXPECT_EQ(out[k], 0u) << k;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Lx3100, UnparsableCounterReply,
+    ::testing::Combine(
+        ::testing::Values(
+            CounterRead{"GetDICNT", "@01REC1", 1,
+                        [](KV_HANDLE h, unsigned* o) { return KV_GetDICNT(h, 1, o); }},
+            CounterRead{"GetCounter", "@01G0", 1,
+                        [](KV_HANDLE h, unsigned* o) { return KV_GetCounter(h, 0, o); }},
+            CounterRead{"GetDICNTAll", "@01REC", 4,
+                        [](KV_HANDLE h, unsigned* o) { return KV_GetDICNTAll(h, o, 4); }},
+            CounterRead{"GetCounterAll", "@01G", 1,
+                        [](KV_HANDLE h, unsigned* o) { return KV_GetCounterAll(h, o, 1); }},
+            CounterRead{"GetDICNTConfigPreset", "@01P1", 2,
+                        [](KV_HANDLE h, unsigned* o) {
+                          return KV_GetDICNTConfig(h, 1, &o[0], &o[1], &o[2]);
+                        }},
+            CounterRead{"GetDICNTConfigBits", "$015PR1", 2,
+                        [](KV_HANDLE h, unsigned* o) {
+                          return KV_GetDICNTConfig(h, 1, &o[0], &o[1], &o[2]);
+                        }},
+            CounterRead{"GetCounterConfigPreset", "@01P0", 2,
+                        [](KV_HANDLE h, unsigned* o) {
+                          return KV_GetCounterConfig(h, 0, &o[0], &o[1], &o[2]);
+                        }},
+            CounterRead{"GetCounterConfigBits", "$0150", 2,
+                        [](KV_HANDLE h, unsigned* o) {
+                          return KV_GetCounterConfig(h, 0, &o[0], &o[1], &o[2]);
+                        }}),
+        ::testing::Values(BadReply{"Refused", "?01"}, BadReply{"NotHex", "!01ZZZZZZZZ"},
+                          BadReply{"NoField", "!01"}, BadReply{"ShortField", "!01ABC"},
+                          BadReply{"Signed", "!01-0000001"}, BadReply{"OnlyMark", "!"})),
+    [](const auto& info) {
+      return std::string(std::get<0>(info.param).name) + "_" + std::get<1>(info.param).name;
+    });
+
+TEST(FailurePaths, AllCountersReplyWithTooFewFields) {
+  OpenDevice d;
+  d.sim->add_fault(Fault::reply("@01REC", "!01" "00000001" "00000002"));
+  unsigned out[4] = {9, 9, 9, 9};
+  EXPECT_EQ(KV_GetDICNTAll(d.handle, out, 4), 0);
+  EXPECT_EQ(last_error(), 0x17008u);
+  for (unsigned v : out) EXPECT_EQ(v, 0u);
+}
+
+TEST(FailurePaths, RefusedCounterSettings) {
+  const std::vector<std::tuple<const char*, std::function<int(KV_HANDLE)>,
+                               std::vector<std::string>>>
+      cases = {
+          {"@01PRE", [](KV_HANDLE h) { return KV_SetDICNTConfig(h, 1, 3, 5); },
+           {"@01PRE100000005"}},
+          {"$015PR", [](KV_HANDLE h) { return KV_SetDICNTConfig(h, 1, 3, 5); },
+           {"@01PRE100000005", "$015PR111"}},
+          {"@01P0", [](KV_HANDLE h) { return KV_SetCounterConfig(h, 0, 3, 5); },
+           {"@01P000000005"}},
+          {"$0150", [](KV_HANDLE h) { return KV_SetCounterConfig(h, 0, 3, 5); },
+           {"@01P000000005", "$015011"}},
+      };
+  for (const auto& [prefix, call, commands] : cases) {
+    SCOPED_TRACE(prefix);
+    OpenDevice d;
+    d.sim->add_fault(Fault::reply(prefix, "?01"));
+    expect_exchange(d, call, 0, 0x17003, commands);
+  }
+}
+
+// Counts from the caller are range-checked before any arithmetic on them.
+TEST(CallerCounts, OutOfRangeCountsAreRefusedWithoutAnExchange) {
+  OpenDevice d;
+  float f[16];
+  int i[16];
+  unsigned u[16];  // room for the 9 entries a refused count of 9 zeroes
+  const std::vector<std::pair<const char*, std::function<int(KV_HANDLE, int)>>> calls = {
+      {"ReadAIALL", [&](KV_HANDLE h, int n) { return KV_ReadAIALL(h, 0, f, n); }},
+      {"ReadAIALLHEX", [&](KV_HANDLE h, int n) { return KV_ReadAIALLHEX(h, 0, i, n); }},
+      {"GetDICNTAll", [&](KV_HANDLE h, int n) { return KV_GetDICNTAll(h, u, n); }},
+      {"GetCounterAll", [&](KV_HANDLE h, int n) { return KV_GetCounterAll(h, u, n); }},
+  };
+  for (const int count : {INT_MIN, INT_MIN + 1, -1, 0, 9}) {
+    for (const auto& [name, call] : calls) {
+      SCOPED_TRACE(std::string(name) + " " + std::to_string(count));
+      expect_exchange(d, [&](KV_HANDLE h) { return call(h, count); }, 0, 0x18008, {});
+    }
+  }
 }
 
 TEST(FailurePaths, InvalidHandleClearsTheNamedOutputs) {

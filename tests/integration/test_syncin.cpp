@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <climits>
 #include <cstring>
 #include <thread>
 #include <vector>
@@ -18,6 +19,7 @@ namespace korvel::test {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using sim::Fault;
 using sim::Lx3100;
 
 struct SizeCase {
@@ -273,22 +275,144 @@ TEST_F(SyncInScan, ADefinitionReadFromTheDeviceWithBitItems) {
 }
 
 TEST_F(SyncInScan, OnlyWholeFramesAreDelivered) {
+  // Frames arrive in 5-byte pieces, so the ring mostly ends inside a frame.
+  dev_->sim->set_stream_fault(sim::StreamFault{sim::StreamFault::Kind::ShortBlocks, 0, 5});
   ASSERT_EQ(KV_StartAIScan(dev_->handle), 1);
   ASSERT_GE(wait_frames(5), 5u);
-  KV_StopAIScan(dev_->handle);  // nothing more arrives
+  KV_StopAIScan(dev_->handle);  // a new scan starts again at frame 0
   ASSERT_EQ(KV_StartAIScan(dev_->handle), 1);
-  std::this_thread::sleep_for(std::chrono::milliseconds(30));
   std::vector<unsigned> header(100000);
-  const int got = KV_GetSyncInBufferLV(dev_->handle, header.data(), nullptr, nullptr, nullptr,
-                                       nullptr, nullptr, nullptr, nullptr, 100000);
-  ASSERT_GT(got, 0);
-  ASSERT_LT(got, 100000);
-  for (int f = 0; f < got; ++f) ASSERT_EQ(header[f], static_cast<unsigned>(f));
+  unsigned next = 0;
+  for (int round = 0; round < 4; ++round) {
+    ASSERT_GE(wait_frames(1), 1u);
+    const int got = KV_GetSyncInBufferLV(dev_->handle, header.data(), nullptr, nullptr, nullptr,
+                                         nullptr, nullptr, nullptr, nullptr, 100000);
+    ASSERT_GT(got, 0);
+    ASSERT_LT(got, 100000);
+    for (int f = 0; f < got; ++f) ASSERT_EQ(header[f], next + static_cast<unsigned>(f));
+    next += static_cast<unsigned>(got);
+  }
   EXPECT_EQ(KV_GetSyncInBuffer(dev_->handle, header.data(), nullptr, nullptr, nullptr, nullptr,
                                nullptr, nullptr, nullptr, 0),
             0);
   EXPECT_EQ(last_error(), 0x1300Cu);
 }
+
+TEST_F(SyncInScan, AHugeRequestIsSizedByTheFramesWaiting) {
+  using Get = int (*)(KV_HANDLE, unsigned*, unsigned*);
+  const std::vector<Get> variants = {
+      [](KV_HANDLE h, unsigned* header, unsigned*) {
+        return KV_GetSyncInBuffer(h, header, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                  nullptr, nullptr, UINT_MAX);
+      },
+      [](KV_HANDLE h, unsigned* header, unsigned*) {
+        return KV_GetSyncInBufferDW(h, header, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                    nullptr, nullptr, UINT_MAX);
+      },
+      [](KV_HANDLE h, unsigned*, unsigned*) {
+        return KV_GetSyncInBufferLV(h, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                    nullptr, nullptr, UINT_MAX);
+      },
+  };
+  ASSERT_EQ(KV_StartAIScan(dev_->handle), 1);
+  unsigned next = 0;
+  unsigned one_header = 0;
+  for (const Get get : variants) {
+    ASSERT_GE(wait_frames(3), 3u);
+    // All outputs null: the frames waiting are taken and dropped.
+    const int dropped = get(dev_->handle, nullptr, nullptr);
+    ASSERT_GE(dropped, 3);
+    next += static_cast<unsigned>(dropped);
+    ASSERT_GE(wait_frames(1), 1u);
+    ASSERT_EQ(KV_GetSyncInBuffer(dev_->handle, &one_header, nullptr, nullptr, nullptr, nullptr,
+                                 nullptr, nullptr, nullptr, 1),
+              1);
+    EXPECT_EQ(one_header, next);
+    ++next;
+  }
+}
+
+// A definition that is refused, or read back from a device in a form the
+// library cannot hold, changes nothing: frames are still cut and distributed
+// by the definition in force.
+struct RefusalCase {
+  const char* name;
+  std::string device_reply;  // "~01SI..." answer the device gives instead (when set)
+  std::function<int(KV_HANDLE)> call;
+  unsigned error;
+};
+void PrintTo(const RefusalCase& c, std::ostream* os) { *os << c.name; }
+
+int set_def(KV_HANDLE h, unsigned header_mode, std::vector<unsigned short> types,
+            std::vector<unsigned short> sizes) {
+  return KV_SetSyncInScanParam(h, header_mode, sizes.data(), types.data(),
+                               static_cast<unsigned short>(types.size()), 1, 0);
+}
+
+int get_def(KV_HANDLE h, unsigned short max_count) {
+  unsigned mode = 0, options = 0, spare = 0;
+  unsigned short sizes[7] = {}, types[7] = {}, count = 0;
+  return KV_GetSyncInScanParam(h, &mode, sizes, types, max_count, &count, &options, &spare);
+}
+
+std::string items(int n, const char* item) {
+  std::string s;
+  for (int i = 0; i < n; ++i) s += item;
+  return s;
+}
+
+class RefusedDefinition : public SyncInScan, public ::testing::WithParamInterface<RefusalCase> {};
+
+TEST_P(RefusedDefinition, LeavesTheFramesAsTheyWere) {
+  const RefusalCase& c = GetParam();
+  if (!c.device_reply.empty()) dev_->sim->add_fault(Fault::reply("~01SI", c.device_reply));
+  KV_SetLastError(0);
+  EXPECT_EQ(c.call(dev_->handle), 0);
+  EXPECT_EQ(last_error(), c.error);
+  // The device keeps streaming the frames of the definition set up first.
+  dev_->with<Lx3100>([&](Lx3100& m) { m.state().sync_in = def_; });
+
+  ASSERT_EQ(KV_StartAIScan(dev_->handle), 1);
+  ASSERT_GE(wait_frames(10), 10u);
+  constexpr unsigned kFrames = 10;
+  std::vector<unsigned> header(kFrames), analog(kFrames * 3), wa(kFrames * 2), wb(kFrames);
+  ASSERT_EQ(KV_GetSyncInBufferLV(dev_->handle, header.data(), analog.data(), nullptr, nullptr,
+                                 wa.data(), wb.data(), nullptr, nullptr, kFrames),
+            static_cast<int>(kFrames));
+  for (unsigned f = 0; f < kFrames; ++f) {
+    const auto expected = sim::sync_in_frame(def_, f);
+    EXPECT_EQ(header[f], f);
+    for (int k = 0; k < 3; ++k) EXPECT_EQ(analog[f * 3 + k], u16(expected, 8 + 2 * k)) << f;
+    EXPECT_EQ(wa[f * 2], u32(expected, 20)) << f;
+    EXPECT_EQ(wa[f * 2 + 1], u32(expected, 24)) << f;
+    EXPECT_EQ(wb[f], u32(expected, 28)) << f;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, RefusedDefinition,
+    ::testing::Values(
+        RefusalCase{"SetWithAnUnsupportedType", "",
+                    [](KV_HANDLE h) {
+                      return set_def(h, 1, {1, 1, 1, 1, 1, 1, 9}, {8, 8, 8, 8, 8, 8, 1});
+                    },
+                    0x1300C},
+        RefusalCase{"SetWithMoreChannelsThanTheDevice", "",
+                    [](KV_HANDLE h) { return set_def(h, 1, {1}, {9}); }, 0x1300C},
+        RefusalCase{"SetRefusedByTheDevice", "?01",
+                    [](KV_HANDLE h) {
+                      return set_def(h, 0, {1, 2, 3, 4, 5, 4, 5}, {8, 8, 8, 8, 8, 8, 8});
+                    },
+                    0x17003},
+        RefusalCase{"GetWithMoreItemsThanTheCallerTakes", "!01H0O01T07" + items(7, "0108"),
+                    [](KV_HANDLE h) { return get_def(h, 3); }, 0x17009},
+        RefusalCase{"GetReporting255Items", "!01H1O01TFF" + items(7, "0108"),
+                    [](KV_HANDLE h) { return get_def(h, 7); }, 0x17008},
+        RefusalCase{"GetWithAnUnreadableItem", "!01H1O01T07" + items(3, "0108") + "ZZZZ",
+                    [](KV_HANDLE h) { return get_def(h, 7); }, 0x17003},
+        RefusalCase{"GetWithAnAnalogItemLargerThanTheDevice", "!01H1O01T01" "00C8",
+                    [](KV_HANDLE h) { return get_def(h, 7); }, 0x17008}),
+    [](const ::testing::TestParamInfo<RefusalCase>& info) { return info.param.name; });
 
 TEST_F(SyncInScan, AOneByteReceiveEndsTheScan) {
   dev_->sim->set_stream_fault(sim::StreamFault{sim::StreamFault::Kind::ShortBlocks, 0, 1});

@@ -73,13 +73,51 @@ TEST_F(Exchange, SilenceTimesOut) {
   EXPECT_LT(took, 1500);
 }
 
-TEST_F(Exchange, LateReplyIsNotTakenForTheNextCommandsReply) {
-  dev_->add_fault(Fault::delay("$01F", 300));
+// An exchange that ends without its reply, then the commands after it. The
+// device's answer to the first command must never be taken for a later one.
+struct LostReplyCase {
+  const char* name;
+  Fault fault;  // applied to "$01F"
+};
+void PrintTo(const LostReplyCase& c, std::ostream* os) { *os << c.name; }
+
+class LostReply : public Exchange, public ::testing::WithParamInterface<LostReplyCase> {};
+
+TEST_P(LostReply, LaterCommandsGetTheirOwnReplies) {
+  dev_->add_fault(GetParam().fault);
   char reply[kReplyCapacity];
+  set_last_error(0);
   EXPECT_EQ(send("$01F", reply, 100), 0);
-  msleep(400);  // the late "!123" is now waiting on the connection
+  EXPECT_EQ(static_cast<unsigned>(get_last_error()), KV_ERR_READ_TIMEOUT);
   ASSERT_EQ(send("@01", reply), 1);
   EXPECT_STREQ(reply, "!05");
+  ASSERT_EQ(send("$01F", reply), 1);
+  EXPECT_STREQ(reply, "!123");
+  ASSERT_EQ(send("@01", reply), 1);
+  EXPECT_STREQ(reply, "!05");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, LostReply,
+    ::testing::Values(
+        // "!123" arrives while the next exchange waits for its reply.
+        LostReplyCase{"LateDuringTheNextExchange", Fault::late("$01F")},
+        LostReplyCase{"NeverSent", Fault::no_reply("$01F")},
+        LostReplyCase{"ConnectionClosedByTheDevice", Fault::close("$01F")}),
+    [](const ::testing::TestParamInfo<LostReplyCase>& info) { return info.param.name; });
+
+// A command text with a CR of its own is two lines to the device. Should a
+// device answer the second as well, that answer must not reach a later
+// command.
+TEST_F(Exchange, AnswersToEveryLineOfACommandStayWithIt) {
+  dev_->add_fault(Fault::reply("~01SI", "!01H0O00T00"));
+  dev_->add_fault(Fault::late("").with_text("?"));
+  char reply[kReplyCapacity];
+  ASSERT_EQ(send("~01SI\r", reply), 1);
+  EXPECT_STREQ(reply, "!01H0O00T00");
+  ASSERT_EQ(send("@01", reply), 1);
+  EXPECT_STREQ(reply, "!05");
+  EXPECT_EQ(dev_->commands(), (std::vector<std::string>{"~01SI", "", "@01"}));
 }
 
 TEST_F(Exchange, OverlongReplyIsCut) {
@@ -120,8 +158,10 @@ TEST_F(Exchange, CommandLengthLimit) {
   dev_->clear_commands();
   EXPECT_EQ(send(too_long.c_str(), reply), 0);
   EXPECT_EQ(static_cast<unsigned>(get_last_error()), KV_ERR_INVALID_VALUE);
-  msleep(50);
-  EXPECT_TRUE(dev_->commands().empty());
+  // The device handles lines in order: had the long one gone out, it would
+  // be recorded before this one.
+  ASSERT_EQ(send("@01", reply), 1);
+  EXPECT_EQ(dev_->commands(), std::vector<std::string>{"@01"});
 }
 
 TEST_F(Exchange, ConcurrentExchangesKeepRepliesWithTheirCommands) {

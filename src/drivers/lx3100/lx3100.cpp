@@ -298,26 +298,51 @@ int LX3100::WriteDOBit(int bit, bool on) {
   return 1;
 }
 
+namespace {
+
+// Counter replies: "!", the module address, then eight hexadecimal digits
+// per value from position 3. Anything else (a refusal, a short or garbled
+// field) cannot be read.
+bool counter_field(const Reply& r, std::size_t index, unsigned int* value) {
+  return r.at(0) == '!' && r.hex(3 + 8 * index, 8, value);
+}
+
+// Configuration bits 0 and 1 as two decimal digits (0 or 1) from position 3.
+bool config_bits(const Reply& r, unsigned int* config) {
+  const char a = r.at(3), b = r.at(4);
+  if (r.at(0) != '!' || (a != '0' && a != '1') || (b != '0' && b != '1')) return false;
+  *config = (a == '1' ? 1u : 0u) | (b == '1' ? 2u : 0u);
+  return true;
+}
+
+bool accepted(const Reply& r) { return r.at(0) == '!'; }
+
+}  // namespace
+
 int LX3100::get_config(unsigned int channel, unsigned int limit, const uint16_t* cache,
                        const char* bits_format, bool bits_failure_fails, unsigned int* config,
                        unsigned int* preset) {
   if (!channel_ok(channel, limit)) return 0;
   if (busy()) return 0;
+  // Every failure from here on leaves zeros, never a stale or partial value.
+  put(config, 0u);
+  put(preset, 0u);
   Reply r;
   if (!command(r, kCommandTimeoutMs, "@01P%01X", channel)) return fail(KV_ERR_RESPONSE);
-  unsigned int cfg = cache[channel];
   unsigned int p = 0;
-  if (std::sscanf(r.from(3), "%08X", &p) == 1) put(preset, p);
+  if (!counter_field(r, 0, &p)) return fail(KV_ERR_INVALID_VALUE);
+  unsigned int cfg = cache[channel];
   msleep(1);
   Reply bits;
   if (command(bits, kCommandTimeoutMs, bits_format, channel)) {
-    // Two decimal digits: configuration bits 0 and 1.
-    cfg = (bits.at(3) == '1' ? 1u : 0u) | (bits.at(4) == '1' ? 2u : 0u);
+    if (!config_bits(bits, &cfg)) return fail(KV_ERR_INVALID_VALUE);
   } else if (bits_failure_fails) {
-    put(config, cfg);
     return fail(KV_ERR_RESPONSE);
   }
+  // A DI counter whose bits exchange failed reports the configuration last
+  // written.
   put(config, cfg);
+  put(preset, p);
   return 1;
 }
 
@@ -335,28 +360,29 @@ int LX3100::SetDICNTConfig(unsigned int channel, unsigned int config, unsigned i
   if (!channel_ok(channel, module.di_count)) return 0;
   if (busy()) return 0;
   Reply r;
-  if (!command(r, kCommandTimeoutMs, "@01PRE%01X%08X", channel, preset))
+  if (!command(r, kCommandTimeoutMs, "@01PRE%01X%08X", channel, preset) || !accepted(r))
     return fail(KV_ERR_RESPONSE);
   DICNTConfigCache[channel] = static_cast<uint16_t>(config);
   msleep(1);
-  return command(r, kCommandTimeoutMs, "$015PR%01X%01d%01d", channel, config & 1 ? 1 : 0,
-                 config & 2 ? 1 : 0)
-             ? 1
-             : 0;
+  // A failed exchange keeps its own code; a refusal gets 0x17003.
+  if (!command(r, kCommandTimeoutMs, "$015PR%01X%01d%01d", channel, config & 1 ? 1 : 0,
+               config & 2 ? 1 : 0))
+    return 0;
+  return accepted(r) ? 1 : fail(KV_ERR_RESPONSE);
 }
 
 int LX3100::SetCounterConfig(unsigned int channel, unsigned int config, unsigned int preset) {
   if (!channel_ok(channel, module.counter_count)) return 0;
   if (busy()) return 0;
   Reply r;
-  if (!command(r, kCommandTimeoutMs, "@01P%01X%08X", channel, preset))
+  if (!command(r, kCommandTimeoutMs, "@01P%01X%08X", channel, preset) || !accepted(r))
     return fail(KV_ERR_RESPONSE);
   CounterConfigCache[channel] = static_cast<uint16_t>(config);
   msleep(1);
   const int bit0 = config & 1 ? 1 : 0;
   const int bit1 = config & 2 ? 1 : 0;
   msleep(1);
-  if (!command(r, kCommandTimeoutMs, "$015%01X%01d%01d", channel, bit0, bit1))
+  if (!command(r, kCommandTimeoutMs, "$015%01X%01d%01d", channel, bit0, bit1) || !accepted(r))
     return fail(KV_ERR_RESPONSE);
   return 1;
 }
@@ -365,10 +391,12 @@ int LX3100::read_count(unsigned int channel, unsigned int limit, const char* for
                        unsigned int* value) {
   if (!channel_ok(channel, limit)) return 0;
   if (busy()) return 0;
+  put(value, 0u);
   Reply r;
   if (!command(r, kCommandTimeoutMs, format, channel)) return fail(KV_ERR_RESPONSE);
   unsigned int v = 0;
-  if (std::sscanf(r.from(3), "%08X", &v) == 1) put(value, v);
+  if (!counter_field(r, 0, &v)) return fail(KV_ERR_INVALID_VALUE);
+  put(value, v);
   return 1;
 }
 
@@ -409,20 +437,14 @@ int LX3100::get_all_counts(const char* cmd, unsigned int* values, int count, int
     return fail(KV_ERR_INPUT_CHANNEL);
   }
   if (busy()) return 0;
+  for (int i = 0; i < count; ++i) values[i] = 0;
   Reply r;
   if (!command(r, kCommandTimeoutMs, "%s", cmd)) return fail(KV_ERR_RESPONSE);
-  const char* p = r.from(3);
-  for (int i = 0; i < count && *p; ++i) {
-    char field[9] = {};
-    std::memcpy(field, p, strnlen(p, 8));
-    unsigned int v = 0;
-    if (std::sscanf(field, "%08X", &v) != 1) {
-      set_last_error(KV_ERR_INVALID_VALUE);
-      break;
-    }
-    values[i] = v;
-    p += std::strlen(field);
-  }
+  // Every requested field must be there before any is handed out.
+  unsigned int v = 0;
+  for (int i = 0; i < count; ++i)
+    if (!counter_field(r, static_cast<std::size_t>(i), &v)) return fail(KV_ERR_INVALID_VALUE);
+  for (int i = 0; i < count; ++i) counter_field(r, static_cast<std::size_t>(i), &values[i]);
   return 1;
 }
 

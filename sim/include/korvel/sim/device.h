@@ -39,6 +39,8 @@ struct Fault {
     Overlong,  // `length` printable bytes, then CR
     Close,     // close the command connection instead of replying
     Reply,     // answer (after delay_ms) with `text` instead of the device's reply
+    Late,      // hold the reply back until the device receives its next command
+               // (on any connection), then send it, on its own connection, first
   };
   Kind kind = Kind::NoReply;
   std::string match;  // command prefix; empty matches every command
@@ -67,6 +69,7 @@ struct Fault {
     return f;
   }
   static Fault close(std::string match) { return make(Kind::Close, std::move(match)); }
+  static Fault late(std::string match) { return make(Kind::Late, std::move(match)); }
   static Fault reply(std::string match, std::string text) {
     Fault f = make(Kind::Reply, std::move(match));
     f.text = std::move(text);
