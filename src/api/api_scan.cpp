@@ -1,4 +1,6 @@
 // Exported functions: scan configuration, acquisition, buffers and events.
+#include <algorithm>
+#include <climits>
 #include <cstdint>
 #include <cstring>
 
@@ -126,6 +128,8 @@ KV_API int KV_GetAIBuffer(KV_HANDLE handle, float* buffer, unsigned int count) {
       handle,
       [&](MODEL& d) {
         if (count == 0) return 0;
+        // The result is an int.
+        count = std::min<unsigned int>(count, INT_MAX);
         if (!present(buffer)) return 0;
         const int n = d.AD_ReadData_float(buffer, count, static_cast<int>(d.module.sample_bytes));
         if (n > 0) d.Filter_Data(static_cast<unsigned int>(n), buffer);
@@ -141,6 +145,8 @@ KV_API int KV_GetAIBufferHex(KV_HANDLE handle, unsigned int* buffer, unsigned in
       handle,
       [&](MODEL& d) {
         if (count == 0) return 0;
+        // The result is an int.
+        count = std::min<unsigned int>(count, INT_MAX);
         if (!present(buffer)) return 0;
         int n = 0;
         if (d.module.sample_bytes == 2) {

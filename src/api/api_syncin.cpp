@@ -7,10 +7,12 @@ using namespace korvel::api;
 
 namespace {
 
-// Devices without sync-in answer like a driver lacking the operation.
+// Devices without sync-in answer like a driver lacking the operation. Frames
+// are cut with the stored definition: read under the lifecycle lock, so no
+// setter changes it under the cut.
 template <class Op>
 int with_sync_in(KV_HANDLE handle, Op&& op) {
-  return with_device(handle, [&](MODEL& d) {
+  return with_settings(handle, [&](MODEL& d) {
     auto* lx = dynamic_cast<LX3100*>(&d);
     if (!lx) {
       set_last_error(KV_ERR_UNSUPPORTED);

@@ -113,6 +113,10 @@ TEST(Lifecycle, SettersAreRefusedWhileARunExistsAndGettersAnswerFromTheStoredSca
   EXPECT_EQ(KV_GetAIDelayTriggerParam(d.handle, &delay, nullptr), 1);
   int item = 0;
   EXPECT_EQ(KV_GetConfig(d.handle, 2, 2, &item), 1);
+  unsigned hm = 9, so = 9, sp = 9;
+  unsigned short n = 9;
+  EXPECT_EQ(KV_GetSyncInScanParam(d.handle, &hm, sizes, types, 1, &n, &so, &sp), 1);
+  EXPECT_EQ(n, 0);
   EXPECT_TRUE(d.sim->commands().empty());  // nothing asked, nothing rewritten
 
   ASSERT_EQ(KV_StopAIScan(d.handle), 1);

@@ -153,6 +153,22 @@ int LX3100::SetSyncInScanParam(unsigned int header_mode, unsigned short* sizes,
 int LX3100::GetSyncInScanParam(unsigned int* header_mode, unsigned short* sizes,
                                unsigned short* types, unsigned short max_count,
                                unsigned short* count, unsigned int* options, unsigned int* spare) {
+  // The caller learns the count even when its arrays are too small for it.
+  auto deliver = [&](const SyncInFrameDef& def) {
+    if (header_mode) *header_mode = def.FrameHeaderMode;
+    if (options) *options = def.FrameOptions;
+    if (count) *count = static_cast<unsigned short>(def.FrameItemCount);
+    if (spare) *spare = 0;
+    if (def.FrameItemCount > max_count) return fail(KV_ERR_BUFFER_OVERFLOW);
+    for (unsigned i = 0; i < def.FrameItemCount; ++i) {
+      if (types) types[i] = def.FrameItemType[i];
+      if (sizes) sizes[i] = def.FrameItemSize[i];
+    }
+    return 1;
+  };
+  // The running worker and the frame readers use the stored definition:
+  // answer from it.
+  if (run_active()) return deliver(SyncIn);
   Reply r;
   if (!command(r, kCommandTimeoutMs, "~01SI")) return 0;
   unsigned int opts = 0, n = 0;
@@ -176,16 +192,7 @@ int LX3100::GetSyncInScanParam(unsigned int* header_mode, unsigned short* sizes,
     def.FrameItemType[i] = static_cast<uint16_t>(type);
     def.FrameItemSize[i] = static_cast<uint16_t>(size);
   }
-  // The caller learns the count even when its arrays are too small for it.
-  if (header_mode) *header_mode = def.FrameHeaderMode;
-  if (options) *options = opts;
-  if (count) *count = static_cast<unsigned short>(n);
-  if (spare) *spare = 0;
-  if (n > max_count) return fail(KV_ERR_BUFFER_OVERFLOW);
-  for (unsigned i = 0; i < n; ++i) {
-    if (types) types[i] = def.FrameItemType[i];
-    if (sizes) sizes[i] = def.FrameItemSize[i];
-  }
+  if (!deliver(def)) return 0;
   // The frame size always follows the items it was computed from.
   def.CalculateTotalSize();
   SyncIn = def;
