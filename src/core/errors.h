@@ -70,6 +70,13 @@ void clear_last_error();
 // Message text of a code; never null. The longest text is 43 characters.
 const char* error_message(unsigned int code);
 
+// Sets code as the calling thread's last error; 0, the failure result of
+// most operations.
+inline int fail(unsigned int code) {
+  set_last_error(code);
+  return 0;
+}
+
 // Longest message plus its NUL.
 inline constexpr unsigned kErrorMessageCapacity = 44;
 

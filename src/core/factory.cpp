@@ -43,7 +43,7 @@ constexpr std::size_t kAddressChars = 63;
 constexpr std::size_t kFieldChars = 19;
 constexpr int kMaxFields = 5;
 
-void* fail(unsigned int code) {
+void* refuse(unsigned int code) {
   set_last_error(code);
   return nullptr;
 }
@@ -51,10 +51,10 @@ void* fail(unsigned int code) {
 }  // namespace
 
 void* open_device(const char* address) {
-  if (address == nullptr) return fail(KV_ERR_INVALID_ARGUMENT);
+  if (address == nullptr) return refuse(KV_ERR_INVALID_ARGUMENT);
   // Longer strings and fields would have been cut silently into a different
   // address; refuse them instead.
-  if (std::strlen(address) > kAddressChars) return fail(KV_ERR_INVALID_ARGUMENT);
+  if (std::strlen(address) > kAddressChars) return refuse(KV_ERR_INVALID_ARGUMENT);
 
   // Split like strtok: runs of commas are one separator, empty fields vanish.
   char fields[kMaxFields][kFieldChars + 1] = {};
@@ -64,11 +64,11 @@ void* open_device(const char* address) {
     if (!*p) break;
     const char* end = std::strchr(p, ',');
     const std::size_t len = end ? static_cast<std::size_t>(end - p) : std::strlen(p);
-    if (len > kFieldChars) return fail(KV_ERR_INVALID_ARGUMENT);
+    if (len > kFieldChars) return refuse(KV_ERR_INVALID_ARGUMENT);
     std::memcpy(fields[count++], p, len);
     p += len;
   }
-  if (count == 0 || !isValidIPv4(fields[0])) return fail(KV_ERR_INVALID_ARGUMENT);
+  if (count == 0 || !isValidIPv4(fields[0])) return refuse(KV_ERR_INVALID_ARGUMENT);
 
   int cmd_port = kDefaultCommandPort;
   int data_port = kDefaultDataPort;
@@ -77,23 +77,23 @@ void* open_device(const char* address) {
       break;
     case 2:
       cmd_port = std::atoi(fields[1]);
-      if (cmd_port == 0) return fail(KV_ERR_INVALID_ARGUMENT);
+      if (cmd_port == 0) return refuse(KV_ERR_INVALID_ARGUMENT);
       break;
     case 3:
       cmd_port = std::atoi(fields[1]);
       data_port = std::atoi(fields[2]);
-      if (cmd_port == 0 || data_port == 0) return fail(KV_ERR_INVALID_ARGUMENT);
+      if (cmd_port == 0 || data_port == 0) return refuse(KV_ERR_INVALID_ARGUMENT);
       break;
     default:
-      return fail(KV_ERR_INVALID_ARGUMENT);
+      return refuse(KV_ERR_INVALID_ARGUMENT);
   }
   return create_device(fields[0], cmd_port, data_port);
 }
 
 void* create_device(const char* ip, int cmd_port, int data_port) {
-  if (KVList().contains(ip)) return fail(KV_ERR_OPEN_DEVICE);
+  if (KVList().contains(ip)) return refuse(KV_ERR_OPEN_DEVICE);
   const int id_socket = OpenTcp(ip, kIdentificationPort, 1);
-  if (id_socket < 0) return fail(KV_ERR_OPEN_DEVICE);
+  if (id_socket < 0) return refuse(KV_ERR_OPEN_DEVICE);
   struct Closer {
     int fd;
     ~Closer() { CloseTcp(fd); }
@@ -108,7 +108,7 @@ void* create_device(const char* ip, int cmd_port, int data_port) {
       break;
     }
   }
-  if (match == nullptr || match->create == nullptr) return fail(KV_ERR_MODULE_NOT_EXIST);
+  if (match == nullptr || match->create == nullptr) return refuse(KV_ERR_MODULE_NOT_EXIST);
 
   std::shared_ptr<MODEL> device = match->create(ip, cmd_port, data_port, QLXMODULE[match->row]);
   unsigned short version = 0;
@@ -118,10 +118,10 @@ void* create_device(const char* ip, int cmd_port, int data_port) {
     std::memcpy(device->firmware_date, date, sizeof device->firmware_date);
     device->firmware_date[sizeof device->firmware_date - 1] = '\0';
   }
-  if (!device->ConnectServer()) return fail(KV_ERR_OPEN_DEVICE);
+  if (!device->ConnectServer()) return refuse(KV_ERR_OPEN_DEVICE);
   // Another thread may have opened the same address meanwhile.
   void* handle = KVList().add_if_absent(device);
-  if (handle == nullptr) return fail(KV_ERR_OPEN_DEVICE);
+  if (handle == nullptr) return refuse(KV_ERR_OPEN_DEVICE);
   return handle;
 }
 

@@ -294,7 +294,12 @@ void AcqEngine::after_receive(uint32_t bytes, bool direct) {
   partial_bytes_ = total % unit;
   received_ += settings_.trigger_mode == 8 && kind_ != RunKind::SyncIn ? 1 : units;
   const uint32_t ack = htole32(units);
-  send_all(data_socket_, &ack, sizeof ack);
+  if (send_all(data_socket_, &ack, sizeof ack) != static_cast<long>(sizeof ack)) {
+    // Without its acknowledgement the device stops sending: end the run now
+    // as a receive failure rather than after twelve time-outs.
+    running_ = false;
+    raise(1);
+  }
   if (!sink_) return;
   const bool kept = direct ? sink_->commit_direct(bytes) : sink_->store(recv_buffer_.get(), bytes);
   if (!kept) running_ = false;

@@ -19,11 +19,6 @@ void put(T* out, T value) {
   if (out) *out = value;
 }
 
-int fail(unsigned int code) {
-  set_last_error(code);
-  return 0;
-}
-
 int hex_value(char c) {
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'A' && c <= 'F') return c - 'A' + 10;

@@ -11,11 +11,6 @@ namespace korvel {
 
 namespace {
 
-int fail(unsigned int code) {
-  set_last_error(code);
-  return 0;
-}
-
 constexpr uint32_t kContinuousRingBytes = 1460000;
 // A finite scan's ring holds ten times its 2-byte samples.
 constexpr uint64_t kRingBytesPerSample = 20;

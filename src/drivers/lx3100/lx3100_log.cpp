@@ -10,11 +10,6 @@
 namespace korvel {
 
 namespace {
-int fail(unsigned int code) {
-  set_last_error(code);
-  return 0;
-}
-
 constexpr uint32_t kLogTimeoutRingBytes = 1460000;  // scales the data time-out only
 }  // namespace
 

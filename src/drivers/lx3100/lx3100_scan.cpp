@@ -11,11 +11,6 @@ namespace korvel {
 
 namespace {
 
-int fail(unsigned int code) {
-  set_last_error(code);
-  return 0;
-}
-
 template <class T>
 void put(T* out, T value) {
   if (out) *out = value;
