@@ -121,10 +121,8 @@ KV_API int KV_GetAIBufferStatus(KV_HANDLE handle, unsigned short* status, unsign
       });
 }
 
-// Volt reads convert with the scan's channel count and range: taken under the
-// lifecycle lock, so that no setter changes them under the conversion.
 KV_API int KV_GetAIBuffer(KV_HANDLE handle, float* buffer, unsigned int count) {
-  return with_settings(
+  return with_device(
       handle,
       [&](MODEL& d) {
         if (count == 0) return 0;

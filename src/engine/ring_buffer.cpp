@@ -22,7 +22,7 @@ void RingBuffer::free_storage() {
   mapped_ = 0;
 }
 
-bool RingBuffer::init(uint32_t capacity, uint32_t unit) {
+bool RingBuffer::init(uint32_t capacity, uint32_t unit, uint32_t tag) {
   std::lock_guard<std::mutex> reader(read_mu_);
   std::lock_guard<std::mutex> lock(mu_);
   free_storage();
@@ -32,6 +32,7 @@ bool RingBuffer::init(uint32_t capacity, uint32_t unit) {
   status_ = 0;
   capacity_ = 0;
   unit_ = unit == 0 ? 1 : unit;
+  tag_ = tag;
   const uint32_t units = std::max<uint32_t>(1, capacity / unit_);
   const std::size_t size = static_cast<std::size_t>(units) * unit_;
   if (size > UINT32_MAX) return false;
@@ -130,7 +131,13 @@ char* RingBuffer::reserve(uint32_t wanted) {
 void RingBuffer::commit(uint32_t bytes) { stage(bytes); }
 
 uint32_t RingBuffer::read(char* dst, uint32_t count, uint32_t elem, uint32_t* offset) {
-  if (offset) *offset = 0;
+  RingPlace place;
+  const uint32_t n = read(dst, count, elem, &place);
+  if (offset) *offset = place.offset;
+  return n;
+}
+
+uint32_t RingBuffer::read(char* dst, uint32_t count, uint32_t elem, RingPlace* place) {
   if (count == 0 || elem == 0) return 0;
   std::lock_guard<std::mutex> reader(read_mu_);
   uint32_t pos, k;
@@ -141,7 +148,9 @@ uint32_t RingBuffer::read(char* dst, uint32_t count, uint32_t elem, uint32_t* of
     k = static_cast<uint32_t>(std::min<uint64_t>(count_, wanted));
     k -= k % elem;
     pos = read_pos_;
-    if (offset) *offset = pos % unit_;
+    place->offset = pos % unit_;
+    place->unit = unit_;
+    place->tag = tag_;
   }
   if (k == 0) return 0;
   // Filled space is the reader's until it is given back below.

@@ -26,6 +26,16 @@ enum : uint16_t {
   kStatusCountReached = 0x80,  // finite scan reached its sample count
 };
 
+// Where a read started: the byte offset of its first element within its unit,
+// the unit's size and the run's tag (given at init), read together with the
+// data, so a reader converts samples with the settings of the run that wrote
+// them without any lock of its own.
+struct RingPlace {
+  uint32_t offset = 0;
+  uint32_t unit = 1;
+  uint32_t tag = 0;
+};
+
 class RingBuffer {
  public:
   enum class WriteResult { Stored, Dropped };
@@ -38,7 +48,7 @@ class RingBuffer {
   // Allocates room for capacity bytes cut to whole units of `unit` bytes (at
   // least one unit); positions, fill level and status zeroed. False when the
   // memory cannot be had. Not while a writer runs.
-  bool init(uint32_t capacity, uint32_t unit = 1);
+  bool init(uint32_t capacity, uint32_t unit = 1, uint32_t tag = 0);
   // Frees the storage; afterwards the ring reads as empty. Not while a
   // writer runs.
   void release();
@@ -59,6 +69,7 @@ class RingBuffer {
   // byte offset of the first element within its unit, which tells a reader
   // the channel it belongs to: one position shared by every reader.
   uint32_t read(char* dst, uint32_t count, uint32_t elem, uint32_t* offset = nullptr);
+  uint32_t read(char* dst, uint32_t count, uint32_t elem, RingPlace* place);
   // Drops everything waiting, the rest of a unit partly read included, and
   // clears the status; the next element read starts a unit.
   void clear();
@@ -85,6 +96,7 @@ class RingBuffer {
   std::size_t mapped_ = 0;
   uint32_t capacity_ = 0;  // a multiple of unit_
   uint32_t unit_ = 1;
+  uint32_t tag_ = 0;
   uint32_t read_pos_ = 0;
   uint32_t write_pos_ = 0;  // always at a unit boundary
   uint32_t count_ = 0;

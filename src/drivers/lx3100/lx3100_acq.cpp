@@ -185,7 +185,8 @@ int LX3100::LANBuffer_Init() {
   const uint32_t unit = sync_in_enabled() && SyncIn.FrameTotalSize != 0
                             ? SyncIn.FrameTotalSize
                             : std::max<uint32_t>(1, ScanChannelCount) * module.sample_bytes;
-  if (!engine_.ring().init(ADBufferSize, unit)) return fail(KV_ERR_OUT_OF_MEMORY);
+  // The tag carries the range the samples are converted with.
+  if (!engine_.ring().init(ADBufferSize, unit, ScanGain)) return fail(KV_ERR_OUT_OF_MEMORY);
   return 1;
 }
 
@@ -215,19 +216,20 @@ int LX3100::AD_ReadData(char* dst, unsigned int count, int unit) {
 
 int LX3100::AD_ReadData_float(float* dst, unsigned int count, int) {
   if (dst == nullptr) return 0;
-  const uint32_t channels = ScanChannelCount;
-  const int gain = static_cast<int>(ScanGain);
   // Converted in slices so that no allocation happens per call. The ring
-  // tells each slice's channel, whatever raw reads took in between.
+  // tells each slice's channel, whatever raw reads took in between, and the
+  // run's channel count and range: no setter's field is read here.
   int16_t codes[4096];
   unsigned int total = 0;
   while (total < count) {
     const uint32_t want = std::min<uint32_t>(count - total, 4096);
-    uint32_t offset = 0;
-    const uint32_t n = engine_.ring().read(reinterpret_cast<char*>(codes), want, 2, &offset);
+    RingPlace place;
+    const uint32_t n = engine_.ring().read(reinterpret_cast<char*>(codes), want, 2, &place);
     if (n == 0) break;
+    const uint32_t channels = place.unit / 2;
+    const int gain = static_cast<int>(place.tag);
     if (channels != 0) {
-      const uint32_t phase = offset / 2;
+      const uint32_t phase = place.offset / 2;
       for (uint32_t i = 0; i < n; ++i)
         Calibrate_Hex2Float(codes[i], static_cast<int>((phase + i) % channels), gain,
                             &dst[total + i]);
