@@ -133,6 +133,14 @@ void Logger::close() {
   if (failed_) set_last_error(KV_ERR_FILE_OPEN);
 }
 
+void Logger::abandon() {
+  close_data_file();
+  for (const std::string& path : written_) std::remove(path.c_str());
+  written_.clear();
+  if (!config_path_.empty()) std::remove(config_path_.c_str());
+  config_path_.clear();
+}
+
 std::string Logger::group_folder(const std::tm& t) {
   char name[64] = "";
   const int y = t.tm_year + 1900, m = t.tm_mon + 1;

@@ -67,6 +67,10 @@ class Logger : public RunSink {
   // file; when a file of the run could not be written (or closed), sets the
   // caller's last error to 0x14102.
   void close();
+  // Application thread, after the run's thread has ended, for a run that
+  // never started (the device refused it): closes and removes the files it
+  // created, so no empty run is left to be listed.
+  void abandon();
   // Appends the device's start time to the configuration file (modes 0, 1);
   // false when the line could not be written out.
   bool save_start_time();

@@ -75,14 +75,14 @@ int LX3100::StartLogger(char* path, int period, int mode) {
   discard_pending(data_socket);
   if (!engine_.start(RunKind::Log, scan_settings(), compute_timeout_base(kLogTimeoutRingBytes),
                      data_socket, &logger_)) {
-    logger_.close();
+    logger_.abandon();
     return fail(KV_ERR_OUT_OF_MEMORY);
   }
   if (!StartMagicScan()) {
     // The device never started: no worker may wait for its data.
     const unsigned int code = static_cast<unsigned int>(get_last_error());
     engine_.stop();
-    logger_.close();
+    logger_.abandon();
     return fail(code);
   }
   return 1;
