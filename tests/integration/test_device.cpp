@@ -59,8 +59,8 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(DeviceCreate, MalformedAddressesNeverConnect) {
   std::string too_long = "127.0.0.1";
   while (too_long.size() < 64) too_long += ",1";
-  const std::string bad[] = {"localhost", "127.0.0", "127.0.0.1.5", "", ",", "127.0.0.1 ",
-                             too_long};
+  const std::string bad[] = {"localhost", "127.0.0", "127.0.0.1.5", "127.0.0.256", "",
+                             ",", "127.0.0.1 ", " 127.0.0.1", too_long};
   for (const std::string& a : bad) {
     KV_ClearLastError();
     EXPECT_EQ(KV_Device_Create(a.c_str()), nullptr) << a;
