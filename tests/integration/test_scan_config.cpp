@@ -63,12 +63,6 @@ INSTANTIATE_TEST_SUITE_P(
         ScanParamCase{"CountLargest", 8, 0, 0, 1000, 30000000, 0}),
     [](const auto& info) { return std::string(info.param.name); });
 
-sim::Config fast_config_for_read_back() {
-  sim::Config c = sim_config();
-  c.fast = true;
-  return c;
-}
-
 TEST(ScanParam, CommandsAndReadBack) {
   OpenDevice d;
   d.sim->clear_commands();
@@ -134,7 +128,7 @@ TEST(ScanParam, ImpossibleReadBackIsRefusedAndNothingStored) {
                         Case{"~01P", "!01G9C2T0M0"}, Case{"~01R", "!01000000"},
                         Case{"~01R", "!01999999"}, Case{"~01T", "!0199999999"},
                         Case{"~01A", "!01x"}}) {
-    OpenDevice d(fast_config_for_read_back());
+    OpenDevice d(fast_config());
     ASSERT_EQ(KV_SetAIScanParam(d.handle, 2, 0, 0, 1000, 100, 0, 0), 1);
     d.sim->add_fault(Fault::reply(c.command, c.reply));
     short ch = 0, gain = 0, trig = 0, xfer = 0, opt = 0;
