@@ -175,8 +175,6 @@ INSTANTIATE_TEST_SUITE_P(
                [](KV_HANDLE h) { return KV_ReadAI(h, 8, 0, g_f); }, 0, 0x18008, {}, nothing},
         OpCase{"ReadAIGainOutOfRange", nothing,
                [](KV_HANDLE h) { return KV_ReadAI(h, 0, 2, g_f); }, 0, 0x18005, {}, nothing},
-        OpCase{"ReadAIALLZeroCount", nothing,
-               [](KV_HANDLE h) { return KV_ReadAIALL(h, 0, g_f, 0); }, 0, 0x18008, {}, nothing},
         OpCase{"ReadAIALLBadGainZeroes", nothing,
                [](KV_HANDLE h) {
                  for (float& v : g_f) v = 7;
