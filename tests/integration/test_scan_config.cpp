@@ -297,21 +297,6 @@ TEST(Config, ExchangeFailureOfTheRateExponent) {
   EXPECT_EQ(last_error(), 0u);
 }
 
-TEST(RmsParam, SetAndRead) {
-  OpenDevice d;
-  auto* model = KVList().find(d.handle).get();
-  d.sim->clear_commands();
-  ASSERT_EQ(model->SetRMSParam(3, 40), 1);
-  short rpf = 0, dt = 0;
-  ASSERT_EQ(model->GetRMSParam(&rpf, &dt), 1);
-  EXPECT_EQ(rpf, 3);
-  EXPECT_EQ(dt, 40);
-  EXPECT_EQ(d.sim->commands(), (std::vector<std::string>{"~01RPF3", "~01DT00040", "~01RP", "~01DT"}));
-  // A multi-digit value is not a 5-character reply.
-  ASSERT_EQ(KV_SetConfig(d.handle, 5, 0, 42), 1);
-  EXPECT_EQ(model->GetRMSParam(&rpf, &dt), 0);
-}
-
 class AnalogTrigger : public ::testing::Test {
  protected:
   void SetUp() override {
