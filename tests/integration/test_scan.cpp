@@ -254,25 +254,6 @@ TEST(Scan, Mode8CountsBlocksAndKeepsNothing) {
   EXPECT_EQ(d.sim->stream_stats().ack_mismatches, 0u);
 }
 
-TEST(Scan, SecondStartIsRefusedUntilStop) {
-  OpenDevice d(fast_config());
-  ASSERT_EQ(KV_SetAIScanParam(d.handle, 2, 0, 0, 1000, 100, 0, 0), 1);
-  ASSERT_EQ(KV_StartAIScan(d.handle), 1);
-  EXPECT_EQ(KV_StartAIScan(d.handle), 0);
-  ASSERT_EQ(wait_status(d.handle, 0x84) & 0x84, 0x84);
-  // Also after the thread ended by itself; counters and ring stay.
-  EXPECT_EQ(KV_StartAIScan(d.handle), 0);
-  unsigned short status = 0;
-  unsigned count = 0;
-  KV_GetAIBufferStatus(d.handle, &status, &count);
-  EXPECT_EQ(count, 100u);
-  EXPECT_EQ(d.sim->count_commands("~01S"), 1u);
-  ASSERT_EQ(KV_StopAIScan(d.handle), 1);
-  ASSERT_EQ(KV_StartAIScan(d.handle), 1);
-  ASSERT_EQ(wait_status(d.handle, 0x84) & 0x84, 0x84);
-  KV_StopAIScan(d.handle);
-}
-
 TEST(Scan, ReadsAfterStopSeeAnEmptyRing) {
   OpenDevice d(fast_config());
   ASSERT_EQ(KV_SetAIScanParam(d.handle, 2, 0, 0, 1000, 100, 0, 0), 1);
@@ -496,36 +477,6 @@ TEST(Events, ClosedDataConnectionIsAReceiveError) {
   std::vector<unsigned> buf(1000);
   EXPECT_EQ(KV_GetAIBufferHex(d.handle, buf.data(), 1000), 500);
   EXPECT_EQ(KV_StopAIScan(d.handle), 1);
-}
-
-// A callback that uses the API, and tries to stop its own scan.
-struct Reentrant {
-  KV_HANDLE handle;
-  std::atomic<int> stop_result{-1};
-  std::atomic<unsigned> stop_error{0};
-  std::atomic<int> status_calls{0};
-  static void on_event(KV_HANDLE h, unsigned short, unsigned, void* user) {
-    auto* self = static_cast<Reentrant*>(user);
-    unsigned short st;
-    unsigned n;
-    if (KV_GetAIBufferStatus(h, &st, &n)) ++self->status_calls;
-    self->stop_result = KV_StopAIScan(h);
-    self->stop_error = static_cast<unsigned>(KV_GetLastError());
-    EXPECT_EQ(KV_Device_Release(h), 0);
-  }
-};
-
-TEST(Events, CallbacksMayUseTheApiButNotStopTheirOwnScan) {
-  OpenDevice d(fast_config());
-  Reentrant r{d.handle};
-  KV_SetEventCallback(d.handle, 2, 0, &Reentrant::on_event, &r);
-  ASSERT_EQ(KV_SetAIScanParam(d.handle, 1, 0, 0, 1000, 50, 0, 0), 1);
-  ASSERT_EQ(KV_StartAIScan(d.handle), 1);
-  ASSERT_EQ(wait_status(d.handle, 0x84) & 0x84, 0x84);
-  KV_StopAIScan(d.handle);
-  EXPECT_EQ(r.status_calls.load(), 1);
-  EXPECT_EQ(r.stop_result.load(), 0);
-  EXPECT_EQ(r.stop_error.load(), 0x13006u);
 }
 
 TEST(Lifecycle, StopIsPromptWhateverTheWorkerIsWaitingFor) {
