@@ -163,22 +163,6 @@ TEST(DeviceCreate, FailedLastCalibrationExchangeRefusesTheDevice) {
   EXPECT_EQ(last_error(), 0x17006u);
 }
 
-TEST(DeviceRelease, HandleIsDeadAfterRelease) {
-  OpenDevice d;
-  KV_HANDLE h = d.handle;
-  ASSERT_EQ(KV_Device_Release(h), 1);
-  d.handle = nullptr;
-  EXPECT_EQ(KV_Device_Release(h), 0);
-  EXPECT_EQ(last_error(), 0x1300Au);
-  float v = 1;
-  EXPECT_EQ(KV_ReadAI(h, 0, 0, &v), 0);
-  EXPECT_EQ(last_error(), 0x1300Au);
-  // The address can be opened again.
-  KV_HANDLE again = KV_Device_Create(d.sim->config().address.c_str());
-  EXPECT_NE(again, nullptr);
-  KV_Device_Release(again);
-}
-
 TEST(DeviceRelease, GarbageHandlesAreRejectedWithoutBeingRead) {
   int local = 0;
   KV_HANDLE garbage[] = {reinterpret_cast<KV_HANDLE>(0x1), reinterpret_cast<KV_HANDLE>(&local),
