@@ -39,14 +39,6 @@ class Exchange : public ::testing::Test {
   std::unique_ptr<MODEL> model_;
 };
 
-TEST_F(Exchange, OnePieceReply) {
-  dev_->add_fault(Fault::reply("~01X", "!1234"));
-  char reply[kReplyCapacity];
-  ASSERT_EQ(send("~01X", reply), 1);
-  EXPECT_STREQ(reply, "!1234");
-  EXPECT_EQ(dev_->commands().back(), "~01X");
-}
-
 TEST_F(Exchange, ReplyInPiecesIsReturnedWhole) {
   dev_->add_fault(Fault::split("$01R0C3G1", 3, 30));
   char reply[kReplyCapacity];
