@@ -135,6 +135,24 @@ class SyncInScan : public ::testing::Test {
     });
     return v;
   }
+  // Reads n frames as flat arrays and checks them against frames first.. of
+  // the definition set up here.
+  void expect_flat_frames(unsigned first, unsigned n) {
+    std::vector<unsigned> header(n), analog(n * 3), wa(n * 2), wb(n);
+    ASSERT_EQ(KV_GetSyncInBufferLV(dev_->handle, header.data(), analog.data(), nullptr, nullptr,
+                                   wa.data(), wb.data(), nullptr, nullptr, n),
+              static_cast<int>(n));
+    for (unsigned f = 0; f < n; ++f) {
+      const auto expected = sim::sync_in_frame(def_, first + f);
+      EXPECT_EQ(header[f], first + f);
+      for (int k = 0; k < 3; ++k) EXPECT_EQ(analog[f * 3 + k], u16(expected, 8 + 2 * k)) << f;
+      // words_a: type 2 (size 2) then type 4 (size 2) into the same slots.
+      EXPECT_EQ(wa[f * 2], u32(expected, 20)) << f;
+      EXPECT_EQ(wa[f * 2 + 1], u32(expected, 24)) << f;
+      // words_b: type 3 (size 1) then type 5 (size 1).
+      EXPECT_EQ(wb[f], u32(expected, 28)) << f;
+    }
+  }
   static uint16_t u16(const std::vector<uint8_t>& f, std::size_t at) {
     return static_cast<uint16_t>(f[at] | (f[at + 1] << 8));
   }
@@ -200,22 +218,7 @@ TEST_F(SyncInScan, FramesArriveFieldByFieldInAllThreeShapes) {
     }
   }
   // Flat arrays of 32-bit slots.
-  {
-    std::vector<unsigned> header(kFrames), analog(kFrames * 3), wa(kFrames * 2), wb(kFrames * 1);
-    ASSERT_EQ(KV_GetSyncInBufferLV(dev_->handle, header.data(), analog.data(), nullptr, nullptr,
-                                   wa.data(), wb.data(), nullptr, nullptr, kFrames),
-              static_cast<int>(kFrames));
-    for (unsigned f = 0; f < kFrames; ++f, ++frame) {
-      const auto expected = sim::sync_in_frame(def_, frame);
-      EXPECT_EQ(header[f], frame);
-      for (int k = 0; k < 3; ++k) EXPECT_EQ(analog[f * 3 + k], u16(expected, 8 + 2 * k));
-      // words_a: type 2 (size 2) then type 4 (size 2) into the same slots.
-      EXPECT_EQ(wa[f * 2], u32(expected, 20));
-      EXPECT_EQ(wa[f * 2 + 1], u32(expected, 24));
-      // words_b: type 3 (size 1) then type 5 (size 1).
-      EXPECT_EQ(wb[f], u32(expected, 28));
-    }
-  }
+  expect_flat_frames(static_cast<unsigned>(frame), kFrames);
 }
 
 TEST_F(SyncInScan, ADefinitionReadFromTheDeviceWithBitItems) {
@@ -365,19 +368,7 @@ TEST_P(RefusedDefinition, LeavesTheFramesAsTheyWere) {
 
   ASSERT_EQ(KV_StartAIScan(dev_->handle), 1);
   ASSERT_GE(wait_frames(10), 10u);
-  constexpr unsigned kFrames = 10;
-  std::vector<unsigned> header(kFrames), analog(kFrames * 3), wa(kFrames * 2), wb(kFrames);
-  ASSERT_EQ(KV_GetSyncInBufferLV(dev_->handle, header.data(), analog.data(), nullptr, nullptr,
-                                 wa.data(), wb.data(), nullptr, nullptr, kFrames),
-            static_cast<int>(kFrames));
-  for (unsigned f = 0; f < kFrames; ++f) {
-    const auto expected = sim::sync_in_frame(def_, f);
-    EXPECT_EQ(header[f], f);
-    for (int k = 0; k < 3; ++k) EXPECT_EQ(analog[f * 3 + k], u16(expected, 8 + 2 * k)) << f;
-    EXPECT_EQ(wa[f * 2], u32(expected, 20)) << f;
-    EXPECT_EQ(wa[f * 2 + 1], u32(expected, 24)) << f;
-    EXPECT_EQ(wb[f], u32(expected, 28)) << f;
-  }
+  expect_flat_frames(0, 10);
 }
 
 INSTANTIATE_TEST_SUITE_P(
