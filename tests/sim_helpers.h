@@ -21,6 +21,13 @@ inline sim::Config sim_config(const std::string& family = "LX3100") {
   return c;
 }
 
+// A device that sends its data as fast as the library takes it.
+inline sim::Config fast_config() {
+  sim::Config c = sim_config();
+  c.fast = true;
+  return c;
+}
+
 // Starts a simulated device or fails the test.
 inline std::unique_ptr<sim::Device> start_sim(const sim::Config& config) {
   auto d = std::make_unique<sim::Device>(config);

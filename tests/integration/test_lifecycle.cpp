@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "fs_helpers.h"
 #include "korvel/korvel.h"
 #include "korvel/sim/lx3100.h"
 #include "sim_helpers.h"
@@ -21,12 +22,6 @@ namespace korvel::test {
 namespace {
 
 using sim::Fault;
-
-sim::Config fast_config() {
-  sim::Config c = sim_config();
-  c.fast = true;
-  return c;
-}
 
 // Runs f on n threads released at the same moment; their results.
 std::vector<int> race(int n, const std::function<int()>& f) {
@@ -101,6 +96,10 @@ TEST(Lifecycle, SettersAreRefusedWhileARunExistsAndGettersAnswerFromTheStoredSca
     EXPECT_EQ(call(), 0) << name;
     EXPECT_EQ(last_error(), 0x18011u) << name;
   }
+  unsigned short status = 0;
+  unsigned waiting = 0;
+  KV_GetAIBufferStatus(d.handle, &status, &waiting);
+  EXPECT_EQ(waiting, 100u);  // the refused calls left the finished run's data alone
 
   short ch = 0, gain = 0, mode = 9, tm = 0, opt = 0;
   int rate = 0;
@@ -161,17 +160,23 @@ TEST(Lifecycle, ReleaseWhileACallbackIsInsideAnApiCall) {
   }
 }
 
-TEST(Lifecycle, CallbacksCannotReconfigureOrRestartTheirOwnDevice) {
+TEST(Lifecycle, CallbacksMayQueryButNotReconfigureStopOrReleaseTheirOwnDevice) {
   struct Probe {
-    std::atomic<unsigned> set_error{0}, start_error{0}, logger_error{0};
-    std::atomic<int> got_scan{-1};
+    std::atomic<unsigned> set_error{0}, start_error{0}, logger_error{0}, stop_error{0};
+    std::atomic<int> got_scan{-1}, status_result{-1}, stop_result{-1}, release_result{-1};
     static void on_event(KV_HANDLE h, unsigned short, unsigned, void* user) {
       auto* self = static_cast<Probe*>(user);
+      unsigned short st;
+      unsigned n;
+      self->status_result = KV_GetAIBufferStatus(h, &st, &n);
       if (KV_SetAIScanParam(h, 1, 0, 0, 100, 10, 0, 0) == 0)
         self->set_error = static_cast<unsigned>(KV_GetLastError());
       if (KV_StartAIScan(h) == 0) self->start_error = static_cast<unsigned>(KV_GetLastError());
       if (KV_StartLogger(h, nullptr, 1, 0) == 0)
         self->logger_error = static_cast<unsigned>(KV_GetLastError());
+      self->stop_result = KV_StopAIScan(h);
+      self->stop_error = static_cast<unsigned>(KV_GetLastError());
+      self->release_result = KV_Device_Release(h);
       short ch = 0;
       self->got_scan = KV_GetAIScanParam(h, &ch, nullptr, nullptr, nullptr, nullptr, nullptr,
                                          nullptr) == 1 ? ch : 0;
@@ -186,6 +191,10 @@ TEST(Lifecycle, CallbacksCannotReconfigureOrRestartTheirOwnDevice) {
   EXPECT_EQ(probe.start_error.load(), 0x18011u);
   EXPECT_EQ(probe.logger_error.load(), 0x18011u);
   EXPECT_EQ(probe.got_scan.load(), 3);
+  EXPECT_EQ(probe.status_result.load(), 1);
+  EXPECT_EQ(probe.stop_result.load(), 0);
+  EXPECT_EQ(probe.stop_error.load(), 0x13006u);
+  EXPECT_EQ(probe.release_result.load(), 0);
   EXPECT_EQ(KV_StopAIScan(d.handle), 1);
 }
 
@@ -262,8 +271,11 @@ TEST(Lifecycle, StartAndStopOrdersTheDeviceDidNotTakeAreFailures) {
   EXPECT_EQ(KV_StartAIScan(d.handle), 1);
   EXPECT_EQ(KV_StopAIScan(d.handle), 1);
 
+  // In a folder of its own: the refused run may leave its files behind.
+  TempDir dir;
+  std::string root = dir.path();
   d.sim->add_fault(Fault::no_reply("~01S"));
-  EXPECT_EQ(KV_StartLogger(d.handle, nullptr, 1, 0), 0);
+  EXPECT_EQ(KV_StartLogger(d.handle, root.data(), 1, 0), 0);
   EXPECT_EQ(last_error(), 0x17002u);
   EXPECT_EQ(KV_SetAIScanParam(d.handle, 2, 0, 0, 1000, 0, 0, 0), 1);
 }

@@ -40,9 +40,7 @@ class RoundTrip : public ::testing::Test {
   // Logs a finite 4-channel scan at gain 1 with distinct (and negative)
   // calibration offsets.
   void log_scan(int mode, unsigned samples) {
-    sim::Config cfg = sim_config();
-    cfg.fast = true;
-    dev_ = std::make_unique<OpenDevice>(cfg, [](sim::Model& m) {
+    dev_ = std::make_unique<OpenDevice>(fast_config(), [](sim::Model& m) {
       auto& s = static_cast<Lx3100&>(m).state();
       for (int c = 0; c < 8; ++c) {
         s.cal_gain[c][1] = static_cast<uint16_t>(30000 + 1000 * c);

@@ -87,11 +87,6 @@ std::vector<std::string> by_time(std::vector<std::string> files) {
 
 class Logging : public ::testing::Test {
  protected:
-  sim::Config config(bool fast) {
-    sim::Config c = sim_config();
-    c.fast = fast;
-    return c;
-  }
   std::string start_time(OpenDevice& d) {
     std::string t;
     d.with<Lx3100>([&](Lx3100& m) { t = m.state().start_time; });
@@ -101,7 +96,7 @@ class Logging : public ::testing::Test {
 };
 
 TEST_F(Logging, LayoutNamesConfigurationAndBinaryData) {
-  OpenDevice d(config(true));
+  OpenDevice d(fast_config());
   ASSERT_EQ(KV_SetAIScanParam(d.handle, 4, 0, 0, 1000, 1000, 0, 0), 1);
   std::string root = dir_.path();
   ASSERT_EQ(KV_StartLogger(d.handle, root.data(), 1, 0), 1);
@@ -150,7 +145,7 @@ TEST_F(Logging, LayoutNamesConfigurationAndBinaryData) {
 }
 
 TEST_F(Logging, TextFilesHoldCalibratedValuesOneScanPerLine) {
-  OpenDevice d(config(true));
+  OpenDevice d(fast_config());
   ASSERT_EQ(KV_SetAIScanParam(d.handle, 3, 1, 0, 1000, 300, 0, 0), 1);
   std::string root = dir_.path();
   ASSERT_EQ(KV_StartLogger(d.handle, root.data(), 1, 1), 1);
@@ -187,7 +182,7 @@ class LoggerModes : public Logging, public ::testing::WithParamInterface<ModeCas
 
 TEST_P(LoggerModes, FilesAndLines) {
   const ModeCase& c = GetParam();
-  OpenDevice d(config(true));
+  OpenDevice d(fast_config());
   ASSERT_EQ(KV_SetAIScanParam(d.handle, 2, 0, 0, 1000, 200, 0, 0), 1);
   std::string root = dir_.path();
   ASSERT_EQ(KV_StartLogger(d.handle, root.data(), 1, c.mode), 1);
@@ -220,7 +215,7 @@ INSTANTIATE_TEST_SUITE_P(Modes, LoggerModes,
 TEST_F(Logging, SplitsOnlyAtWholeScansAndLosesNothing) {
   // A file period of 0 splits at every chunk; files of the same second are
   // one file. Three channels so that chunks end inside scans.
-  OpenDevice d(config(false));
+  OpenDevice d;
   ASSERT_EQ(KV_SetAIScanParam(d.handle, 3, 0, 0, 1000, 7500, 0, 0), 1);
   ASSERT_EQ(KV_SetConfig(d.handle, 4, 1, 2), 1);  // hourly folders: fewer folder changes
   std::string root = dir_.path();
@@ -241,7 +236,7 @@ TEST_F(Logging, SplitsOnlyAtWholeScansAndLosesNothing) {
 }
 
 TEST_F(Logging, TextSplitsKeepLinesWhole) {
-  OpenDevice d(config(false));
+  OpenDevice d;
   ASSERT_EQ(KV_SetAIScanParam(d.handle, 3, 0, 0, 1000, 6000, 0, 0), 1);
   std::string root = dir_.path();
   ASSERT_EQ(KV_StartLogger(d.handle, root.data(), 0, 1), 1);
@@ -265,7 +260,7 @@ struct GroupCase {
 class GroupFolders : public Logging, public ::testing::WithParamInterface<GroupCase> {};
 
 TEST_P(GroupFolders, NamedAfterTheFilesTime) {
-  OpenDevice d(config(true));
+  OpenDevice d(fast_config());
   ASSERT_EQ(KV_SetAIScanParam(d.handle, 1, 0, 0, 1000, 100, 0, 0), 1);
   ASSERT_EQ(KV_SetConfig(d.handle, 4, 1, static_cast<int>(GetParam().grouping)), 1);
   std::string root = dir_.path();
@@ -302,7 +297,7 @@ INSTANTIATE_TEST_SUITE_P(Codes, GroupFolders,
                                            GroupCase{7}));
 
 TEST_F(Logging, Mode8WritesTheReceivedBytesAsText) {
-  OpenDevice d(config(true));
+  OpenDevice d(fast_config());
   ASSERT_EQ(KV_SetAIScanParam(d.handle, 2, 0, 8, 1000, 0, 0, 0), 1);
   d.sim->set_stream_fault(sim::StreamFault{sim::StreamFault::Kind::Silence, 5000});
   std::string root = dir_.path();
@@ -316,7 +311,7 @@ TEST_F(Logging, Mode8WritesTheReceivedBytesAsText) {
 }
 
 TEST_F(Logging, SilentDeviceEndsTheRunWithTheLoggerTimeout) {
-  OpenDevice d(config(true));
+  OpenDevice d(fast_config());
   struct Events {
     std::atomic<int> timeouts{0};
     static void on(KV_HANDLE, unsigned short e, unsigned, void* u) {
@@ -338,7 +333,7 @@ TEST_F(Logging, SilentDeviceEndsTheRunWithTheLoggerTimeout) {
 }
 
 TEST_F(Logging, SampleCountEndRaisesEvent16) {
-  OpenDevice d(config(true));
+  OpenDevice d(fast_config());
   struct Events {
     std::atomic<unsigned> value{0};
     static void on(KV_HANDLE, unsigned short e, unsigned v, void* u) {
@@ -355,7 +350,7 @@ TEST_F(Logging, SampleCountEndRaisesEvent16) {
 }
 
 TEST_F(Logging, UnwritableDataFolderEndsTheRunAsDataLost) {
-  OpenDevice d(config(true));
+  OpenDevice d(fast_config());
   ASSERT_EQ(KV_SetAIScanParam(d.handle, 2, 0, 0, 1000, 0, 0, 0), 1);
   write_file(dir_ / "log", "a file where the log folder would be");
   std::string root = dir_.path();
@@ -365,7 +360,7 @@ TEST_F(Logging, UnwritableDataFolderEndsTheRunAsDataLost) {
 }
 
 TEST_F(Logging, RefusedStarts) {
-  OpenDevice d(config(true));
+  OpenDevice d(fast_config());
   std::string too_long(300, 'x');
   d.sim->clear_commands();
   EXPECT_EQ(KV_StartLogger(d.handle, too_long.data(), 1, 0), 0);
@@ -406,7 +401,7 @@ struct RootCase {
 class CurrentFolder : public Logging, public ::testing::WithParamInterface<RootCase> {};
 
 TEST_P(CurrentFolder, LogsBelowItAndStopIsPrompt) {
-  OpenDevice d(config(false));
+  OpenDevice d;
   ASSERT_EQ(KV_SetAIScanParam(d.handle, 2, 0, 0, 1000, 0, 0, 0), 1);
   std::string root = GetParam().root ? GetParam().root : "";
   int started = 0;
@@ -464,7 +459,7 @@ struct FullDiskCase {
 class FullDisk : public Logging, public ::testing::WithParamInterface<FullDiskCase> {};
 
 TEST_P(FullDisk, EndsTheRunAsDataLostWithAnError) {
-  OpenDevice d(config(true));
+  OpenDevice d(fast_config());
   // 2000 bytes of raw data: they fit the stream's buffer, so a raw file
   // meets the cap only when it is closed.
   ASSERT_EQ(KV_SetAIScanParam(d.handle, 2, 0, 0, 1000, 1000, 0, 0), 1);
@@ -491,7 +486,7 @@ INSTANTIATE_TEST_SUITE_P(Modes, FullDisk,
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(Logging, StartTimeThatCannotBeSavedEndsTheRun) {
-  OpenDevice d(config(true));
+  OpenDevice d(fast_config());
   ASSERT_EQ(KV_SetAIScanParam(d.handle, 1, 0, 0, 1000, 50, 0, 0), 1);  // 100 data bytes
   // A first run shows how long the configuration is before its start time
   // (the same lines again in the second run).
@@ -524,7 +519,7 @@ TEST_F(Logging, StartTimeThatCannotBeSavedEndsTheRun) {
 }
 
 TEST_F(Logging, ConfigurationThatCannotBeWrittenRefusesTheStart) {
-  OpenDevice d(config(true));
+  OpenDevice d(fast_config());
   ASSERT_EQ(KV_SetAIScanParam(d.handle, 2, 0, 0, 1000, 200, 0, 0), 1);
   std::string root = dir_.path();
   d.sim->clear_commands();

@@ -175,8 +175,6 @@ INSTANTIATE_TEST_SUITE_P(
                [](KV_HANDLE h) { return KV_ReadAI(h, 8, 0, g_f); }, 0, 0x18008, {}, nothing},
         OpCase{"ReadAIGainOutOfRange", nothing,
                [](KV_HANDLE h) { return KV_ReadAI(h, 0, 2, g_f); }, 0, 0x18005, {}, nothing},
-        OpCase{"ReadAIALLZeroCount", nothing,
-               [](KV_HANDLE h) { return KV_ReadAIALL(h, 0, g_f, 0); }, 0, 0x18008, {}, nothing},
         OpCase{"ReadAIALLBadGainZeroes", nothing,
                [](KV_HANDLE h) {
                  for (float& v : g_f) v = 7;
@@ -482,9 +480,6 @@ TEST(ReturnsOne, ForAnyRegisteredDevice) {
       {"RemoveEventCallback", [](KV_HANDLE h) { return KV_RemoveEventCallback(h, 1); }},
       {"Init_Software_Filter", [](KV_HANDLE h) { return KV_Init_Software_Filter(h, 0, 4, 1000); }},
       {"Set_LowPassFilter", [](KV_HANDLE h) { return KV_Set_LowPassFilter(h, 0, 1, 10.f); }},
-      {"Set_HighPassFilter", [](KV_HANDLE h) { return KV_Set_HighPassFilter(h, 0, 1, 10.f); }},
-      {"Set_BandPassFilter", [](KV_HANDLE h) { return KV_Set_BandPassFilter(h, 0, 1, 9.f, 1.f); }},
-      {"Set_BandStopFilter", [](KV_HANDLE h) { return KV_Set_BandStopFilter(h, 0, 1, 9.f, 1.f); }},
   };
   for (const auto& [name, call] : calls) {
     EXPECT_EQ(call(d.handle), 1) << name;
@@ -495,8 +490,6 @@ TEST(ReturnsOne, ForAnyRegisteredDevice) {
 
 TEST(NotSupported, WideEntryPointsAndDownloads) {
   OpenDevice d;
-  EXPECT_EQ(KV_StartLoggerW(d.handle, nullptr, 1, 0), 0);
-  EXPECT_EQ(last_error(), 0x13006u);
   EXPECT_EQ(KV_DownloadSDFileW(d.handle, 0, 0, nullptr, 0), 0);
   EXPECT_EQ(last_error(), 0x13006u);
   KV_SetLastError(0x77);

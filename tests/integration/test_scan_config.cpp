@@ -63,12 +63,6 @@ INSTANTIATE_TEST_SUITE_P(
         ScanParamCase{"CountLargest", 8, 0, 0, 1000, 30000000, 0}),
     [](const auto& info) { return std::string(info.param.name); });
 
-sim::Config fast_config_for_read_back() {
-  sim::Config c = sim_config();
-  c.fast = true;
-  return c;
-}
-
 TEST(ScanParam, CommandsAndReadBack) {
   OpenDevice d;
   d.sim->clear_commands();
@@ -134,7 +128,7 @@ TEST(ScanParam, ImpossibleReadBackIsRefusedAndNothingStored) {
                         Case{"~01P", "!01G9C2T0M0"}, Case{"~01R", "!01000000"},
                         Case{"~01R", "!01999999"}, Case{"~01T", "!0199999999"},
                         Case{"~01A", "!01x"}}) {
-    OpenDevice d(fast_config_for_read_back());
+    OpenDevice d(fast_config());
     ASSERT_EQ(KV_SetAIScanParam(d.handle, 2, 0, 0, 1000, 100, 0, 0), 1);
     d.sim->add_fault(Fault::reply(c.command, c.reply));
     short ch = 0, gain = 0, trig = 0, xfer = 0, opt = 0;
@@ -301,21 +295,6 @@ TEST(Config, ExchangeFailureOfTheRateExponent) {
   KV_SetLastError(0);
   EXPECT_EQ(KV_SetConfig(d.handle, 2, 2, 1), 0);
   EXPECT_EQ(last_error(), 0u);
-}
-
-TEST(RmsParam, SetAndRead) {
-  OpenDevice d;
-  auto* model = KVList().find(d.handle).get();
-  d.sim->clear_commands();
-  ASSERT_EQ(model->SetRMSParam(3, 40), 1);
-  short rpf = 0, dt = 0;
-  ASSERT_EQ(model->GetRMSParam(&rpf, &dt), 1);
-  EXPECT_EQ(rpf, 3);
-  EXPECT_EQ(dt, 40);
-  EXPECT_EQ(d.sim->commands(), (std::vector<std::string>{"~01RPF3", "~01DT00040", "~01RP", "~01DT"}));
-  // A multi-digit value is not a 5-character reply.
-  ASSERT_EQ(KV_SetConfig(d.handle, 5, 0, 42), 1);
-  EXPECT_EQ(model->GetRMSParam(&rpf, &dt), 0);
 }
 
 class AnalogTrigger : public ::testing::Test {

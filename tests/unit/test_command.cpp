@@ -39,26 +39,11 @@ class Exchange : public ::testing::Test {
   std::unique_ptr<MODEL> model_;
 };
 
-TEST_F(Exchange, OnePieceReply) {
-  dev_->add_fault(Fault::reply("~01X", "!1234"));
-  char reply[kReplyCapacity];
-  ASSERT_EQ(send("~01X", reply), 1);
-  EXPECT_STREQ(reply, "!1234");
-  EXPECT_EQ(dev_->commands().back(), "~01X");
-}
-
 TEST_F(Exchange, ReplyInPiecesIsReturnedWhole) {
   dev_->add_fault(Fault::split("$01R0C3G1", 3, 30));
   char reply[kReplyCapacity];
   ASSERT_EQ(send("$01R0C3G1", reply), 1);
   EXPECT_STREQ(reply, "!7F950001");  // 32768 - 120 + 13 and offset 3 - 4 + 2
-}
-
-TEST_F(Exchange, SendRec2DropsTheTrailerOfTheWholeReply) {
-  dev_->add_fault(Fault::split("~01SDL", 3, 20).with_text("!01Gain,1\nCount,8\nEND"));
-  char reply[1024];
-  ASSERT_EQ(model_->SendRec2(model_->cmd_socket, "~01SDL000000001", reply, 1000), 1);
-  EXPECT_STREQ(reply, "!01Gain,1\nCount,8\n");
 }
 
 TEST_F(Exchange, SilenceTimesOut) {
@@ -185,35 +170,6 @@ TEST_F(Exchange, ConcurrentExchangesKeepRepliesWithTheirCommands) {
   b.join();
   EXPECT_EQ(wrong.load(), 0);
 }
-
-struct ParseCase {
-  const char* text;
-  int length;
-  int max_values;
-  int result;
-  std::vector<unsigned> values;
-};
-
-class ParseFields : public ::testing::TestWithParam<ParseCase> {};
-
-TEST_P(ParseFields, HexRuns) {
-  const ParseCase& c = GetParam();
-  unsigned values[8] = {};
-  set_last_error(0);
-  EXPECT_EQ(parse_fields(c.text, c.length, values, c.max_values), c.result);
-  for (std::size_t i = 0; i < c.values.size(); ++i) EXPECT_EQ(values[i], c.values[i]) << i;
-  if (c.result == 0) {
-    EXPECT_EQ(static_cast<unsigned>(get_last_error()), KV_ERR_INVALID_VALUE);
-  }
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Cases, ParseFields,
-    ::testing::Values(ParseCase{"0000000AFFFFFFFF12345678", 24, 2, 1, {10, 0xFFFFFFFF, 0}},
-                      ParseCase{"0000000AFFFFFFFF12345678", 24, 8, 1, {10, 0xFFFFFFFF, 0x12345678}},
-                      ParseCase{"00000001ZZZZZZZZ", 16, 8, 0, {1}},
-                      ParseCase{"", 0, 8, 1, {}},
-                      ParseCase{"0000FFFF0001", 12, 8, 1, {0xFFFF, 1}}));
 
 }  // namespace
 }  // namespace korvel

