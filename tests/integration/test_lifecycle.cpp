@@ -271,12 +271,14 @@ TEST(Lifecycle, StartAndStopOrdersTheDeviceDidNotTakeAreFailures) {
   EXPECT_EQ(KV_StartAIScan(d.handle), 1);
   EXPECT_EQ(KV_StopAIScan(d.handle), 1);
 
-  // In a folder of its own: the refused run may leave its files behind.
+  // A logging run the device refused leaves no files to be listed later.
   TempDir dir;
   std::string root = dir.path();
   d.sim->add_fault(Fault::no_reply("~01S"));
   EXPECT_EQ(KV_StartLogger(d.handle, root.data(), 1, 0), 0);
   EXPECT_EQ(last_error(), 0x17002u);
+  EXPECT_TRUE(files_below(root, ".config").empty());
+  EXPECT_TRUE(files_below(root, ".bin").empty());
   EXPECT_EQ(KV_SetAIScanParam(d.handle, 2, 0, 0, 1000, 0, 0, 0), 1);
 }
 
