@@ -220,6 +220,8 @@ class MODEL {
   int cmd_socket = -1;
 
  private:
+  bool exchange(int socket, const char* command, char* buf, std::size_t capacity, int timeout_ms,
+                std::size_t* n);
   std::mutex command_mutex_;
 };
 

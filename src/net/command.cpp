@@ -124,67 +124,56 @@ bool send_line(int socket, const char* command) {
 
 }  // namespace
 
-int MODEL::SendRec(int socket, const char* command, char* reply, int timeout_ms) {
-  if (command == nullptr || reply == nullptr) {
+// One exchange under the device's command lock: the line out, the reply
+// (up to its CR) into buf. A reply that never came whole leaves the
+// connection replaced. False with the code set.
+bool MODEL::exchange(int socket, const char* command, char* buf, std::size_t capacity,
+                     int timeout_ms, std::size_t* n) {
+  if (command == nullptr || buf == nullptr || capacity == 0 ||
+      std::strlen(command) > kMaxCommandChars) {
     set_last_error(KV_ERR_INVALID_VALUE);
-    return 0;
-  }
-  if (std::strlen(command) > kMaxCommandChars) {
-    set_last_error(KV_ERR_INVALID_VALUE);
-    return 0;
+    return false;
   }
   std::lock_guard<std::mutex> lock(command_mutex_);
-  if (!ready_connection(*this, socket)) return 0;
+  if (!ready_connection(*this, socket)) return false;
   if (!send_line(socket, command)) {
     replace_connection(*this, socket);  // part of the line may have gone out
-    return 0;
+    return false;
   }
-  char buf[kReplyCapacity];
   bool complete = false;
-  std::size_t n = receive_reply(socket, buf, sizeof buf, timeout_ms, &complete);
+  *n = receive_reply(socket, buf, capacity, timeout_ms, &complete);
   if (!complete) {
     replace_connection(*this, socket);
     set_last_error(KV_ERR_READ_TIMEOUT);
+    return false;
+  }
+  settle_after_lines(*this, socket, command);
+  return true;
+}
+
+int MODEL::SendRec(int socket, const char* command, char* reply, int timeout_ms) {
+  if (reply == nullptr) {
+    set_last_error(KV_ERR_INVALID_VALUE);
     return 0;
   }
+  char buf[kReplyCapacity];
+  std::size_t n = 0;
+  if (!exchange(socket, command, buf, sizeof buf, timeout_ms, &n)) return 0;
   if (n > 0 && buf[n - 1] == '\r') buf[--n] = '\0';
   std::memcpy(reply, buf, n + 1);
-  settle_after_lines(*this, socket, command);
   return 1;
 }
 
 int MODEL::SendRec2(int socket, const char* command, char* reply, int timeout_ms,
                     std::size_t reply_capacity) {
-  if (command == nullptr || reply == nullptr || reply_capacity == 0) {
-    set_last_error(KV_ERR_INVALID_VALUE);
-    return 0;
-  }
-  if (std::strlen(command) > kMaxCommandChars) {
-    set_last_error(KV_ERR_INVALID_VALUE);
-    return 0;
-  }
-  std::lock_guard<std::mutex> lock(command_mutex_);
-  if (!ready_connection(*this, socket)) {
-    reply[0] = '\0';
-    return 0;
-  }
-  if (!send_line(socket, command)) {
-    replace_connection(*this, socket);
-    reply[0] = '\0';
-    return 0;
-  }
-  bool complete = false;
-  std::size_t n = receive_reply(socket, reply, reply_capacity, timeout_ms, &complete);
-  if (!complete) {
-    replace_connection(*this, socket);
-    reply[0] = '\0';
-    set_last_error(KV_ERR_READ_TIMEOUT);
+  std::size_t n = 0;
+  if (!exchange(socket, command, reply, reply_capacity, timeout_ms, &n)) {
+    if (reply != nullptr && reply_capacity > 0) reply[0] = '\0';
     return 0;
   }
   // The reply ends with a three-character trailer and the CR.
   n = n >= 4 ? n - 4 : 0;
   reply[n] = '\0';
-  settle_after_lines(*this, socket, command);
   return 1;
 }
 

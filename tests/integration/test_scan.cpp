@@ -515,7 +515,10 @@ TEST(Lifecycle, StartStopAThousandTimes) {
   ASSERT_EQ(KV_SetAIScanParam(d.handle, 8, 0, 0, 30000, 0, 0, 0), 1);
   for (int i = 0; i < 1000; ++i) {
     ASSERT_EQ(KV_StartAIScan(d.handle), 1) << i;
-    if (i % 100 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    // Now and then the stop comes while data streams, else right away.
+    if (i % 100 == 0) {
+      ASSERT_EQ(wait_status(d.handle, 0x01) & 0x01, 0x01) << i;
+    }
     ASSERT_EQ(KV_StopAIScan(d.handle), 1) << i;
   }
   // The device is still in step: a finite scan is exact.
@@ -534,7 +537,10 @@ TEST(Lifecycle, ReleaseWhileScanning) {
     OpenDevice d(fast_config());
     ASSERT_EQ(KV_SetAIScanParam(d.handle, 8, 0, 0, 30000, 0, 0, 0), 1);
     ASSERT_EQ(KV_StartAIScan(d.handle), 1);
-    std::this_thread::sleep_for(std::chrono::milliseconds(i % 5));
+    // Released at once, or while data streams.
+    if (i % 2 == 1) {
+      ASSERT_EQ(wait_status(d.handle, 0x01) & 0x01, 0x01) << i;
+    }
     ASSERT_EQ(KV_Device_Release(d.handle), 1);
     d.handle = nullptr;
   }
@@ -556,7 +562,10 @@ TEST(Lifecycle, ReadersOnOtherThreadsDuringStopAndRelease) {
   });
   for (int i = 0; i < 50; ++i) {
     ASSERT_EQ(KV_StartAIScan(h), 1);
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    // Stopped while streaming, with the reader taking samples.
+    if (i % 2 == 1) {
+      ASSERT_TRUE(wait_until([&] { return KVList().find(h)->GetTCPReceivedCnt() > 0; })) << i;
+    }
     ASSERT_EQ(KV_StopAIScan(h), 1);
   }
   ASSERT_EQ(KV_StartAIScan(h), 1);
