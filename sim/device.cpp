@@ -116,6 +116,11 @@ struct Device::Impl {
     StreamStats stats;
   } stream;
   uint64_t data_conn = 0;  // the connection the stream goes to (the latest)
+  // Bytes of a stopped stream still to reach the peer (StreamFault::Trailing).
+  std::string trailing;
+  int64_t trailing_due = 0;
+  int64_t trailing_since = 0;    // when the stream stopped
+  int64_t trailing_delay = -1;   // how late the last trailing bytes went out
 
   int port_of(Kind k) const {
     return k == Kind::Id ? config.id_port : k == Kind::Cmd ? config.cmd_port : config.data_port;
@@ -383,6 +388,11 @@ struct Device::Impl {
       if (!t.bytes.empty()) queue_bytes(t.conn_id, t.bytes);
       if (t.close) close_conn(t.conn_id);
     }
+    if (!trailing.empty() && trailing_due <= now) {
+      queue_bytes(data_conn, trailing);
+      trailing.clear();
+      trailing_delay = now - trailing_since;
+    }
   }
 
   void run() {
@@ -579,9 +589,15 @@ void Device::stream_begin(const StreamPlan& plan, std::uint32_t window_bytes) {
   st.window = window_bytes == 0 ? 32768 : window_bytes;
   st.start_ms = now_ms();
   st.stats.active = true;
-  // Bytes an earlier stream left unsent are not part of this one.
+  // Bytes an earlier stream left unsent are not part of this one, except
+  // those held back past its stop: on the wire they come first.
   auto it = impl_->conns.find(impl_->data_conn);
-  if (it != impl_->conns.end()) it->second.out.clear();
+  if (it != impl_->conns.end()) {
+    it->second.out.clear();
+    // Sent with the new stream: the loop came too late to send them on time.
+    if (!impl_->trailing.empty()) impl_->queue_bytes(impl_->data_conn, impl_->trailing);
+  }
+  impl_->trailing.clear();
   impl_->wakeup();
 }
 
@@ -589,6 +605,14 @@ void Device::stream_end() {
   impl_->stream.active = false;
   auto it = impl_->conns.find(impl_->data_conn);
   if (it != impl_->conns.end()) it->second.out.clear();
+  const StreamFault& fault = impl_->stream.fault;
+  if (fault.kind == StreamFault::Kind::Trailing && it != impl_->conns.end()) {
+    impl_->trailing.assign(fault.piece_bytes, '\x5A');
+    impl_->trailing_since = now_ms();
+    impl_->trailing_due = impl_->trailing_since + fault.delay_ms;
+    impl_->trailing_delay = -1;
+    impl_->schedule(impl_->trailing_due, impl_->data_conn, "");  // wakes the loop
+  }
   impl_->cv.notify_all();
 }
 
@@ -599,6 +623,11 @@ StreamStats Device::stream_stats() const {
   StreamStats s = impl_->stream.stats;
   s.active = impl_->stream.active;
   return s;
+}
+
+int64_t Device::trailing_delay_ms() const {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  return impl_->trailing_delay;
 }
 
 void Device::set_stream_fault(const StreamFault& fault) {

@@ -22,6 +22,11 @@ constexpr uint64_t kLongestNapMs = 5000;
 // Floor of the pause between RAM-status polls: without it a fast scan
 // (expected duration 0) would poll the device's command port flat out.
 constexpr uint64_t kMinStatusPollMs = 5;
+// After a run that ended while the device may still have been sending, the
+// next run waits until the data connection has been quiet this long, so
+// bytes trailing the stop are not taken for its first samples.
+constexpr int kStaleQuietMs = 10;
+constexpr int kStaleLimitMs = 200;
 
 }  // namespace
 
@@ -49,6 +54,11 @@ bool AcqEngine::on_worker_thread() const { return device_.on_worker_thread(); }
 bool AcqEngine::start(RunKind kind, const ScanSettings& settings, uint32_t timeout_base,
                       int data_socket, RunSink* sink) {
   if (run_exists() || thread_.joinable()) return false;
+  if (ended_complete_)
+    discard_pending(data_socket);
+  else
+    discard_until_quiet(data_socket, stopped_at_ms_, kStaleQuietMs, kStaleLimitMs);
+  ended_complete_ = false;
   kind_ = kind;
   profile_ = RunProfile::of(kind);
   settings_ = settings;
@@ -90,6 +100,7 @@ void AcqEngine::stop() {
     device_.worker_thread = std::thread::id();
   }
   device_.sampling_status = false;
+  if (run_exists_) stopped_at_ms_ = GetNowMillisecond();
   run_exists_ = false;
 }
 
@@ -126,7 +137,7 @@ void AcqEngine::run() {
     // Command exchanges of this thread end as soon as a stop is requested.
     ExchangeAbortScope abort(stop_.fd());
     if (profile_.ram_phase && hooks_.needs_ram_phase(settings_)) ram_phase();
-    stream();
+    ended_complete_ = stream();
   }
   if (sink_) sink_->finish();
   running_ = false;
@@ -220,7 +231,7 @@ int AcqEngine::data_timeout_left_ms() const {
   return left < 1.0 ? 1 : static_cast<int>(left + 0.999);
 }
 
-void AcqEngine::stream() {
+bool AcqEngine::stream() {
   const uint16_t mode = settings_.trigger_mode;
   const bool timeouts = profile_.timeouts_every_mode || (mode != 1 && mode != 7);
   bool wait_first = true;
@@ -268,8 +279,9 @@ void AcqEngine::stream() {
     }
     after_receive(static_cast<uint32_t>(n), direct != nullptr);
     last_data_timer_.reset_ticks();
-    if (kind_ != RunKind::SyncIn && !settings_.continuous() && reach_count()) break;
+    if (kind_ != RunKind::SyncIn && !settings_.continuous() && reach_count()) return true;
   }
+  return false;
 }
 
 uint32_t AcqEngine::receive_size() const {

@@ -96,7 +96,10 @@ class AcqEngine {
   AcqEngine& operator=(const AcqEngine&) = delete;
 
   // Application thread, under the device's lifecycle lock (start and stop
-  // are never concurrent). Resets the run state and starts the worker; the
+  // are never concurrent). Drops what the data connection holds from an
+  // earlier run (after a run cut short, waiting until it has been quiet for
+  // 10 ms since the stop, at most 0.2 s). Resets the run state and starts
+  // the worker; the
   // device reads as sampling from here until the worker ends. False when a
   // run exists already (until stop()) or the thread cannot be created.
   bool start(RunKind kind, const ScanSettings& settings, uint32_t timeout_base, int data_socket,
@@ -134,7 +137,8 @@ class AcqEngine {
   void ram_phase();
   bool check_trigger_status(uint32_t status);
   uint32_t check_trigger_timeout(uint32_t ms_per_sample, uint64_t expected_ms, uint32_t previous);
-  void stream();
+  // True when the run received all it was due.
+  bool stream();
   uint32_t receive_size() const;
   void after_receive(uint32_t bytes, bool direct);
   bool reach_count();
@@ -168,6 +172,10 @@ class AcqEngine {
   std::atomic<uint32_t> received_{0};
   std::atomic<uint32_t> device_count_{0};
   std::atomic<uint32_t> timeout_base_{1};
+  // How the last run ended, for the next start: written by the worker
+  // before it ends and by stop(), read by start() after the join.
+  bool ended_complete_ = true;
+  int64_t stopped_at_ms_ = 0;
   TimeData start_timer_;
   TimeData last_data_timer_;
   std::unique_ptr<char[]> recv_buffer_;

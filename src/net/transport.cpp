@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -160,6 +161,27 @@ void discard_pending(int socket) {
     if (n > 0) continue;
     if (n < 0 && errno == EINTR) continue;
     break;
+  }
+}
+
+void discard_until_quiet(int socket, int64_t quiet_from_ms, int quiet_ms, int limit_ms) {
+  // A peer holding back small pieces until they are acknowledged (Nagle)
+  // sends them once our pending acknowledgement goes out.
+  const int one = 1;
+  (void)setsockopt(socket, IPPROTO_TCP, TCP_QUICKACK, &one, sizeof one);
+  const int64_t deadline = GetNowMillisecond() + limit_ms;
+  int64_t quiet_until = quiet_from_ms + quiet_ms;
+  for (;;) {
+    discard_pending(socket);
+    const int64_t now = GetNowMillisecond();
+    if (now >= quiet_until || now >= deadline) return;
+    const int64_t wait = std::min(quiet_until, deadline) - now;
+    const WaitResult w = wait_readable(socket, static_cast<int>(wait));
+    if (w == WaitResult::Timeout || w == WaitResult::Error) return;
+    char probe;
+    const ssize_t n = recv(socket, &probe, 1, MSG_PEEK | MSG_DONTWAIT);
+    if (n == 0) return;  // closed: the run will see it
+    if (n > 0) quiet_until = GetNowMillisecond() + quiet_ms;
   }
 }
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 namespace korvel {
 
@@ -51,5 +52,10 @@ std::size_t receive_reply(int socket, char* buf, std::size_t capacity, int timeo
 
 // Drops whatever is waiting on the socket without blocking.
 void discard_pending(int socket);
+// Drops what arrives on the socket until nothing has come for quiet_ms since
+// quiet_from_ms (monotonic milliseconds, GetNowMillisecond) or a later byte;
+// gives up after limit_ms. Bytes of a stream the device was sending when it
+// took a stop can trail the stop's reply by milliseconds.
+void discard_until_quiet(int socket, int64_t quiet_from_ms, int quiet_ms, int limit_ms);
 
 }  // namespace korvel

@@ -121,7 +121,6 @@ int LX3100::StartLANQueue() {
 int LX3100::StartAIScan() {
   if (engine_.run_exists()) return fail(KV_ERR_BUSY_SAMPLING);
   if (!LANBuffer_Init()) return 0;
-  discard_pending(data_socket);  // bytes left over from an earlier scan
   const RunKind kind = sync_in_enabled() ? RunKind::SyncIn : RunKind::Scan;
   if (!engine_.start(kind, scan_settings(), compute_timeout_base(ADBufferSize), data_socket,
                      &scan_sink_)) {

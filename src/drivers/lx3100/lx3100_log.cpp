@@ -71,8 +71,6 @@ int LX3100::StartLogger(char* path, int period, int mode) {
   engine_.ring().clear();
   engine_.set_device_count(0);
   ContinuousScan = ScanSampleCount == 0;
-  // Bytes left over from an earlier run must not open this run's files.
-  discard_pending(data_socket);
   if (!engine_.start(RunKind::Log, scan_settings(), compute_timeout_base(kLogTimeoutRingBytes),
                      data_socket, &logger_)) {
     logger_.abandon();

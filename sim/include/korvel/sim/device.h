@@ -109,10 +109,12 @@ struct StreamFault {
     Silence,      // stop sending after `after_units`, keep the connection
     Close,        // close the data connection after `after_units`
     ShortBlocks,  // send in pieces of `piece_bytes`, 1 ms apart
+    Trailing,     // `piece_bytes` bytes follow a stop, `delay_ms` after its reply
   };
   Kind kind = Kind::None;
   std::uint64_t after_units = 0;
   std::size_t piece_bytes = 3;
+  int delay_ms = 0;
 };
 
 struct StreamStats {
@@ -191,6 +193,10 @@ class Device {
   bool stream_active_locked() const;
   StreamStats stream_stats() const;
   void set_stream_fault(const StreamFault& fault);
+  // Milliseconds between the last stop and its trailing bytes going out on
+  // time (StreamFault::Trailing); -1 when they went out late, with the next
+  // stream, or not at all.
+  std::int64_t trailing_delay_ms() const;
   // Waits (bounded) until the stream has ended and every unit was acknowledged.
   bool wait_stream_done(int timeout_ms) const;
 
