@@ -1,7 +1,5 @@
 #include "drivers/lx3100/lx3100.h"
 
-#include <cctype>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -19,114 +17,15 @@ void put(T* out, T value) {
   if (out) *out = value;
 }
 
-int hex_value(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
-
 }  // namespace
 
-std::size_t Reply::size() const { return std::strlen(text); }
-
-const char* Reply::from(std::size_t pos) const {
-  const std::size_t n = size();
-  return pos <= n ? text + pos : text + n;
-}
-
-char Reply::at(std::size_t pos) const { return pos < size() ? text[pos] : '\0'; }
-
-bool Reply::hex(std::size_t pos, int ndigits, unsigned int* out) const {
-  unsigned int v = 0;
-  for (int i = 0; i < ndigits; ++i) {
-    const int d = hex_value(at(pos + static_cast<std::size_t>(i)));
-    if (d < 0) return false;
-    v = v * 16 + static_cast<unsigned int>(d);
-  }
-  *out = v;
-  return true;
-}
-
 LX3100::LX3100(const char* ip, int cmd_port_arg, int data_port_arg, const QLXmodule& module_arg)
-    : MODEL(ip, cmd_port_arg, data_port_arg, module_arg), data_port(data_port_arg) {
-  GainTable.resize(module.ai_count, module.ai_gain_count);
-  OffsetTable.resize(module.ai_count, module.ai_gain_count);
-  last_raw_codes.assign(module.ai_count, 0);
-  ChannelFactor.assign(module.ai_count, 0.0f);
-  TriggerHighCode.assign(module.ai_count, 0x7FFF);
-  TriggerLowCode.assign(module.ai_count, 0x8000);
+    : LxDevice(ip, cmd_port_arg, data_port_arg, module_arg) {
+  do_range_code = KV_ERR_INVALID_ARGUMENT;
 }
 
-LX3100::~LX3100() {
-  // The worker must be gone before the sockets it reads are closed.
-  engine_.stop();
-  LX3100::DisconnectServer();
-}
-
-bool LX3100::command(Reply& reply, int timeout_ms, const char* format, ...) {
-  char line[kReplyCapacity];
-  va_list args;
-  va_start(args, format);
-  const int n = std::vsnprintf(line, sizeof line, format, args);
-  va_end(args);
-  if (n < 0 || static_cast<std::size_t>(n) >= sizeof line) {
-    set_last_error(KV_ERR_INVALID_VALUE);
-    return false;
-  }
-  return SendRec(cmd_socket, line, reply.text, timeout_ms) == 1;
-}
-
-int LX3100::ConnectServer() {
-  cmd_socket = OpenTcp(ip_address, cmd_port, 1);
-  if (cmd_socket < 0) {
-    cmd_socket = -1;
-    return fail(KV_ERR_OPEN_DEVICE);
-  }
-  data_socket = OpenTcp_DataPort(ip_address, data_port, 1);
-  if (data_socket < 0) {
-    CloseTcp(cmd_socket);
-    cmd_socket = data_socket = -1;
-    return fail(KV_ERR_OPEN_DEVICE);
-  }
-  SetWinSize(32768);
-  if (!ReadAllGainOffsetfromKV()) {
-    CloseTcp(cmd_socket);
-    CloseTcp(data_socket);
-    cmd_socket = data_socket = -1;
-    return fail(KV_ERR_MODULE_NOT_EXIST);
-  }
-  return 1;
-}
-
-int LX3100::DisconnectServer() {
-  engine_.stop();
-  if (cmd_socket >= 0) CloseTcp(cmd_socket);
-  if (data_socket >= 0) CloseTcp(data_socket);
-  cmd_socket = data_socket = -1;
-  return 1;
-}
-
-int LX3100::GetFPGAVersion(char* text) {
-  Reply r;
-  if (!command(r, kCommandTimeoutMs, "$01F")) return 0;
-  // The device answers in decimal; the version is shown in hexadecimal.
-  const int n = std::atoi(r.from(1));
-  if (text) std::snprintf(text, 16, "V%x", static_cast<unsigned int>(n));
-  return 1;
-}
-
-int LX3100::ReBoot() {
-  Reply r;
-  command(r, kCommandTimeoutMs, "Q");
-  return 1;
-}
-
-int LX3100::SetWinSize(unsigned int size) {
-  Reply r;
-  command(r, kCommandTimeoutMs, "~01WS%06u", size);
-  return 1;
-}
+// The worker calls this class's hooks: it must end before they go.
+LX3100::~LX3100() { engine_.stop(); }
 
 int LX3100::ReadAllGainOffsetfromKV() {
   const int channels = module.ai_count;
@@ -156,22 +55,6 @@ int LX3100::ReadAllGainOffsetfromKV() {
   return last_ok ? 1 : 0;
 }
 
-int LX3100::ReadGainOffset(int channel, int gain, unsigned short* gain_factor, short* offset) {
-  if (channel < 0 || channel >= module.ai_count) {
-    put<unsigned short>(gain_factor, 0);
-    put<short>(offset, 0);
-    return fail(KV_ERR_INPUT_CHANNEL);
-  }
-  if (gain < 0 || gain >= module.ai_gain_count) {
-    put<unsigned short>(gain_factor, 0);
-    put<short>(offset, 0);
-    return fail(KV_ERR_GAIN_RANGE);
-  }
-  put<unsigned short>(gain_factor, GainTable.get(channel, gain));
-  put<short>(offset, OffsetTable.get(channel, gain));
-  return 1;
-}
-
 int LX3100::Calibrate_HEX(int raw, int channel, int gain, int* code) {
   if (channel < 0 || channel >= module.ai_count) return fail(KV_ERR_INPUT_CHANNEL);
   if (gain < 0 || gain >= module.ai_gain_count) return fail(KV_ERR_GAIN_RANGE);
@@ -194,103 +77,9 @@ int LX3100::Calibrate_Hex2Float(int raw, int channel, int gain, float* value) {
 
 int LX3100::ReadAIALLHEXRAW(int gain, int* raw, int count) {
   if (count < 0 || count > module.ai_count) return fail(KV_ERR_INPUT_CHANNEL);
-  std::lock_guard<std::mutex> lock(raw_cache_mu_);
-  if (getKVsamplingStatus() && have_last_raw_codes) {
-    for (int i = 0; i < count; ++i) raw[i] = last_raw_codes[i];
-    return 1;
-  }
-  Reply r;
-  if (!command(r, kCommandTimeoutMs, "#01H%01d", gain)) return fail(KV_ERR_RESPONSE);
-  for (int i = 0; i < count; ++i) {
-    unsigned int v = 0;
-    if (!r.hex(1 + 4 * static_cast<std::size_t>(i), 4, &v)) return fail(KV_ERR_INVALID_VALUE);
-    raw[i] = static_cast<int>(v);
-  }
-  for (int i = 0; i < count; ++i) last_raw_codes[i] = raw[i];
-  have_last_raw_codes = true;
-  return 1;
-}
-
-int LX3100::ReadAI(int channel, int gain, float* value) {
-  if (channel < 0 || channel >= module.ai_count) return fail(KV_ERR_INPUT_CHANNEL);
-  std::vector<int> codes(module.ai_count);
-  if (!ReadAIALLHEXRAW(gain, codes.data(), module.ai_count)) return fail(KV_ERR_RESPONSE);
-  if (!Calibrate_Hex2Float(codes[channel], channel, gain, value)) return fail(KV_ERR_INPUT_CHANNEL);
-  return 1;
-}
-
-int LX3100::ReadAIALL(int gain, float* values, int count) {
-  if (count < 0 || count > module.ai_count) return fail(KV_ERR_INPUT_CHANNEL);
-  std::vector<int> codes(module.ai_count);
-  if (!ReadAIALLHEXRAW(gain, codes.data(), count)) {
-    for (int i = 0; i < count; ++i) values[i] = 0.0f;
-    return 0;
-  }
-  for (int i = 0; i < count; ++i)
-    if (!Calibrate_Hex2Float(codes[i], i, gain, &values[i])) return fail(KV_ERR_INPUT_CHANNEL);
-  return 1;
-}
-
-int LX3100::ReadAIHEX(int channel, int gain, int* code) {
-  if (channel < 0 || channel >= module.ai_count) return fail(KV_ERR_INPUT_CHANNEL);
-  std::vector<int> codes(module.ai_count);
-  if (!ReadAIALLHEXRAW(gain, codes.data(), module.ai_count)) {
-    put(code, 0);
-    return fail(KV_ERR_RESPONSE);
-  }
-  Calibrate_HEX(codes[channel], channel, gain, code);
-  return 1;
-}
-
-int LX3100::ReadAIALLHEX(int gain, int* codes, int count) {
-  if (count < 0 || count > module.ai_count) return fail(KV_ERR_INPUT_CHANNEL);
-  std::vector<int> raw(module.ai_count);
-  if (!ReadAIALLHEXRAW(gain, raw.data(), count)) {
-    for (int i = 0; i < count; ++i) codes[i] = 0;
-    return 0;
-  }
-  for (int i = 0; i < count; ++i) Calibrate_HEX(raw[i], i, gain, &codes[i]);
-  return 1;
-}
-
-bool LX3100::busy() {
-  if (!getKVsamplingStatus()) return false;
-  set_last_error(KV_ERR_BUSY_SAMPLING);
-  return true;
-}
-
-bool LX3100::channel_ok(unsigned int channel, unsigned int limit) {
-  if (channel < limit) return true;
-  set_last_error(KV_ERR_INPUT_CHANNEL);
-  return false;
-}
-
-int LX3100::ReadDIO(unsigned int* di, unsigned int* do_value) {
-  if (busy()) return 0;
-  Reply r;
-  if (!command(r, kCommandTimeoutMs, "@01")) return fail(KV_ERR_RESPONSE);
-  unsigned int out = 0, in = 0;
-  if (!r.hex(1, 1, &out) || !r.hex(2, 1, &in)) return fail(KV_ERR_INVALID_VALUE);
-  put(do_value, out);
-  put(di, in);
-  return 1;
-}
-
-int LX3100::WriteDO(unsigned int value) {
-  if (value > 15) return fail(KV_ERR_INVALID_ARGUMENT);
-  if (busy()) return 0;
-  Reply r;
-  if (!command(r, kCommandTimeoutMs, "@01D%X", value & 15)) return fail(KV_ERR_RESPONSE);
-  return 1;
-}
-
-int LX3100::WriteDOBit(int bit, bool on) {
-  if (bit < 0 || bit >= module.do_count) return fail(KV_ERR_INPUT_CHANNEL);
-  if (busy()) return 0;
-  Reply r;
-  if (!command(r, kCommandTimeoutMs, on ? "#01A%X1" : "#01A%X0", static_cast<unsigned>(bit)))
-    return fail(KV_ERR_RESPONSE);
-  return 1;
+  char cmd[16];
+  std::snprintf(cmd, sizeof cmd, "#01H%01d", gain);
+  return read_raw_codes(cmd, 4, raw, count);
 }
 
 namespace {
@@ -450,17 +239,5 @@ int LX3100::GetDICNTAll(unsigned int* values, int count) {
 int LX3100::GetCounterAll(unsigned int* values, int count) {
   return get_all_counts("@01G", values, count, module.counter_count);
 }
-
-void LX3100::setKVsamplingStatus(bool on) { sampling_status.store(on); }
-
-int LX3100::getKVsamplingStatus() { return sampling_status.load() ? 1 : 0; }
-
-int LX3100::Init_Software_Filter(int, int, int) { return 1; }
-int LX3100::Set_LowPassFilter(int, int, float) { return 1; }
-int LX3100::Set_HighPassFilter(int, int, float) { return 1; }
-int LX3100::Set_BandPassFilter(int, int, float, float) { return 1; }
-int LX3100::Set_BandStopFilter(int, int, float, float) { return 1; }
-int LX3100::Filter_Data(unsigned int, float*) { return 1; }
-int LX3100::Filter_DataHEX(unsigned int, unsigned int*) { return 1; }
 
 }  // namespace korvel

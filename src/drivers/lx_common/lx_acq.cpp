@@ -1,10 +1,10 @@
-// LX3100 acquisition: how its scans use the shared engine, and its buffer.
+// Acquisition of the LX family on the shared engine, and the ring's readers.
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 
 #include "core/errors.h"
-#include "drivers/lx3100/lx3100.h"
+#include "drivers/lx_common/lx_device.h"
 #include "net/transport.h"
 
 namespace korvel {
@@ -12,17 +12,14 @@ namespace korvel {
 namespace {
 
 constexpr uint32_t kContinuousRingBytes = 1460000;
-// A finite scan's ring holds ten times its 2-byte samples.
-constexpr uint64_t kRingBytesPerSample = 20;
-// Per channel, the device streams at most this rate live; faster scans go
-// through its RAM.
-constexpr uint64_t kLiveRatePerChannel = 30000;
+// A finite scan's ring holds ten times its samples.
+constexpr uint64_t kRingSamplesPerSample = 10;
 // Firmware from this version on reports a status with the RAM count.
 constexpr unsigned kStatusFirmware = 776;
 
 }  // namespace
 
-ScanSettings LX3100::scan_settings() const {
+ScanSettings LxDevice::scan_settings() const {
   ScanSettings s;
   s.channels = ScanChannelCount;
   s.gain = ScanGain;
@@ -33,33 +30,22 @@ ScanSettings LX3100::scan_settings() const {
   return s;
 }
 
-bool LX3100::needs_ram_phase(const ScanSettings& s) const {
-  const uint16_t m = s.trigger_mode;
-  return static_cast<uint64_t>(s.rate) * s.channels > module.ai_count * kLiveRatePerChannel ||
-         !(m == 0 || m == 1 || m == 7 || m == 8);
-}
-
-bool LX3100::limits_receive(const ScanSettings& s, RunKind kind) const {
-  if (s.trigger_mode == 8) return false;  // mode 8 counts blocks, not samples
-  return kind == RunKind::Log || s.trigger_mode != 7;
-}
-
-bool LX3100::ram_status(uint32_t* count, uint32_t* status) {
+bool LxDevice::ram_status(uint32_t* count, uint32_t* status) {
   return GetKVRAMBufferStatus(count, status) == 1;
 }
 
-bool LX3100::transmit() { return TransmitData() == 1; }
+bool LxDevice::transmit() { return TransmitData() == 1; }
 
-uint32_t LX3100::trigger_index() {
+uint32_t LxDevice::trigger_index() {
   GetAIAnalogTriggerIdx();
   return TriggerIndex;
 }
 
-int LX3100::GetKVRAMBufferStatus(unsigned int* count, unsigned int* status) {
+int LxDevice::GetKVRAMBufferStatus(unsigned int* count, unsigned int* status) {
   Reply r;
   if (!command(r, kCommandTimeoutMs, "~01N") || r.at(0) != '!') return 0;
   unsigned long n = 0;
-  if (firmware_version >= kStatusFirmware) {
+  if (ram_status_with_flags || firmware_version >= kStatusFirmware) {
     const char a = r.at(3), b = r.at(4);
     if (a < '0' || a > '9' || b < '0' || b > '9') return fail(KV_ERR_INVALID_VALUE);
     if (std::sscanf(r.from(5), "%lu", &n) != 1) return fail(KV_ERR_INVALID_VALUE);
@@ -72,14 +58,15 @@ int LX3100::GetKVRAMBufferStatus(unsigned int* count, unsigned int* status) {
   return 1;
 }
 
-uint32_t LX3100::ring_bytes() const {
+uint32_t LxDevice::ring_bytes() const {
   if (ScanTriggerMode == 7 || ScanSampleCount == 0) return kContinuousRingBytes;
-  return static_cast<uint32_t>(
-      std::min<uint64_t>(ScanSampleCount * kRingBytesPerSample, UINT32_MAX));
+  return static_cast<uint32_t>(std::min<uint64_t>(
+      uint64_t{ScanSampleCount} * kRingSamplesPerSample * module.sample_bytes, UINT32_MAX));
 }
 
-uint32_t LX3100::compute_timeout_base(uint32_t ring) const {
-  if (DataTimeoutOverride >= 1) return static_cast<uint32_t>(DataTimeoutOverride);
+uint32_t LxDevice::compute_timeout_base(uint32_t ring) const {
+  if (honours_timeout_override && DataTimeoutOverride >= 1)
+    return static_cast<uint32_t>(DataTimeoutOverride);
   // About 2.5 times the expected duration of a finite scan.
   const float per_second = static_cast<float>(ScanSampleRate) * static_cast<float>(ScanChannelCount);
   const float base = per_second > 0 ? static_cast<float>(ring) * 2.5f / per_second : 1.0f;
@@ -87,11 +74,9 @@ uint32_t LX3100::compute_timeout_base(uint32_t ring) const {
   return b == 0 ? 1 : b;
 }
 
-bool LX3100::sync_in_enabled() const { return SyncIn.enabled(); }
+bool LxDevice::run_active() const { return engine_.run_exists(); }
 
-bool LX3100::run_active() const { return engine_.run_exists(); }
-
-void LX3100::stop_all_runs() {
+void LxDevice::stop_all_runs() {
   if (!engine_.run_exists()) return;
   engine_.request_stop();
   StopMagicScan();
@@ -100,7 +85,7 @@ void LX3100::stop_all_runs() {
   LANBuffer_Uninit();
 }
 
-int LX3100::StartLANQueue() {
+int LxDevice::StartLANQueue() {
   if (engine_.run_exists()) return fail(KV_ERR_BUSY_SAMPLING);  // stop the previous run first
   engine_.set_device_count(0);
   if (cmd_socket < 0 || data_socket < 0) return fail(KV_ERR_OPEN_DEVICE);
@@ -118,7 +103,7 @@ int LX3100::StartLANQueue() {
   return 1;
 }
 
-int LX3100::StartAIScan() {
+int LxDevice::StartAIScan() {
   if (engine_.run_exists()) return fail(KV_ERR_BUSY_SAMPLING);
   if (!LANBuffer_Init()) return 0;
   const RunKind kind = sync_in_enabled() ? RunKind::SyncIn : RunKind::Scan;
@@ -130,7 +115,7 @@ int LX3100::StartAIScan() {
   return 1;
 }
 
-int LX3100::StopLANQueue() {
+int LxDevice::StopLANQueue() {
   if (data_socket < 0) return 0;
   // A callback cannot wait for the thread it runs on.
   if (engine_.on_worker_thread()) return fail(KV_ERR_NOT_SUPPORTED);
@@ -143,7 +128,7 @@ int LX3100::StopLANQueue() {
   return acknowledged ? 1 : fail(code);
 }
 
-int LX3100::StopAIScan() {
+int LxDevice::StopAIScan() {
   engine_.stop();
   LANBuffer_Uninit();
   return 1;
@@ -151,87 +136,97 @@ int LX3100::StopAIScan() {
 
 // Start and stop orders: 1 when the device acknowledged ("!"); 0 with
 // 0x17002 (no reply), 0x1700A (not sent) or 0x17003 (refused).
-int LX3100::StartMagicScan() { return run_order("~01S"); }
+int LxDevice::StartMagicScan() { return run_order("~01S"); }
 
-int LX3100::StopMagicScan() { return run_order("~01Z"); }
+int LxDevice::StopMagicScan() { return run_order("~01Z"); }
 
-int LX3100::run_order(const char* order) {
+int LxDevice::run_order(const char* order) {
   Reply r;
   if (!command(r, kCommandTimeoutMs, "%s", order)) return 0;
   return r.at(0) == '!' ? 1 : fail(KV_ERR_RESPONSE);
 }
 
-int LX3100::GetDAQSampleCnt() { return static_cast<int>(engine_.device_count()); }
+int LxDevice::GetDAQSampleCnt() { return static_cast<int>(engine_.device_count()); }
 
-int LX3100::GetTCPReceivedCnt() {
+int LxDevice::GetTCPReceivedCnt() {
   return data_socket >= 0 ? static_cast<int>(engine_.received()) : 0;
 }
 
-void LX3100::ClearCnt() {
+void LxDevice::ClearCnt() {
   if (data_socket >= 0) engine_.set_received(0);
 }
 
-int LX3100::GetKVStartSamplingTime(char* text) {
+int LxDevice::GetKVStartSamplingTime(char* text) {
   Reply r;
   if (!command(r, kCommandTimeoutMs, "~01SST") || r.at(0) != '!') return 0;
   if (text) std::memcpy(text, r.from(4), std::strlen(r.from(4)) + 1);
   return 1;
 }
 
-int LX3100::LANBuffer_Init() {
-  // The ring keeps whole units: a frame of a sync-in scan, else one sample
-  // of every scanned channel.
-  const uint32_t unit = sync_in_enabled() && SyncIn.FrameTotalSize != 0
-                            ? SyncIn.FrameTotalSize
-                            : std::max<uint32_t>(1, ScanChannelCount) * module.sample_bytes;
+uint32_t LxDevice::ring_unit() const {
+  return std::max<uint32_t>(1, ScanChannelCount) * module.sample_bytes;
+}
+
+int LxDevice::LANBuffer_Init() {
+  // The ring keeps whole units (ring_unit()).
   // The tag carries the range the samples are converted with.
-  if (!engine_.ring().init(ADBufferSize, unit, ScanGain)) return fail(KV_ERR_OUT_OF_MEMORY);
+  if (!engine_.ring().init(ADBufferSize, ring_unit(), ScanGain)) return fail(KV_ERR_OUT_OF_MEMORY);
   return 1;
 }
 
-void LX3100::LANBuffer_Uninit() { engine_.ring().release(); }
+void LxDevice::LANBuffer_Uninit() { engine_.ring().release(); }
 
-bool LX3100::ScanSink::store(const char* data, uint32_t bytes) {
+bool LxDevice::ScanSink::store(const char* data, uint32_t bytes) {
   if (owner_.ScanTriggerMode == 8) return true;  // mode 8 only counts blocks
   if (owner_.engine_.ring().write(data, bytes) != RingBuffer::WriteResult::Stored)
     owner_.engine_.raise(8);
   return true;
 }
 
-char* LX3100::ScanSink::direct_space(uint32_t wanted) {
+char* LxDevice::ScanSink::direct_space(uint32_t wanted) {
   if (owner_.ScanTriggerMode == 8) return nullptr;
   return owner_.engine_.ring().reserve(wanted);
 }
 
-bool LX3100::ScanSink::commit_direct(uint32_t bytes) {
+bool LxDevice::ScanSink::commit_direct(uint32_t bytes) {
   owner_.engine_.ring().commit(bytes);
   return true;
 }
 
-int LX3100::AD_ReadData(char* dst, unsigned int count, int unit) {
+int LxDevice::AD_ReadData(char* dst, unsigned int count, int unit) {
   if (unit <= 0 || dst == nullptr) return 0;
   return static_cast<int>(engine_.ring().read(dst, count, static_cast<uint32_t>(unit)));
 }
 
-int LX3100::AD_ReadData_float(float* dst, unsigned int count, int) {
+int LxDevice::AD_ReadData_float(float* dst, unsigned int count, int) {
   if (dst == nullptr) return 0;
+  // 16-bit codes are signed; wider samples are handed on as the device sent
+  // them (24-bit codes in the low bits of a 32-bit word).
+  return module.sample_bytes == 2 ? read_volts<int16_t>(dst, count)
+                                  : read_volts<uint32_t>(dst, count);
+}
+
+template <class Code>
+int LxDevice::read_volts(float* dst, unsigned int count) {
   // Converted in slices so that no allocation happens per call. The ring
   // tells each slice's channel, whatever raw reads took in between, and the
   // run's channel count and range: no setter's field is read here.
-  int16_t codes[4096];
+  constexpr uint32_t kSlice = 4096;
+  Code codes[kSlice];
   unsigned int total = 0;
   while (total < count) {
-    const uint32_t want = std::min<uint32_t>(count - total, 4096);
+    const uint32_t want = std::min<uint32_t>(count - total, kSlice);
     RingPlace place;
-    const uint32_t n = engine_.ring().read(reinterpret_cast<char*>(codes), want, 2, &place);
+    const uint32_t n =
+        engine_.ring().read(reinterpret_cast<char*>(codes), want, sizeof(Code), &place);
     if (n == 0) break;
-    const uint32_t channels = place.unit / 2;
+    const uint32_t channels = place.unit / sizeof(Code);
     const int gain = static_cast<int>(place.tag);
     if (channels != 0) {
-      const uint32_t phase = place.offset / 2;
+      const uint32_t phase = place.offset / sizeof(Code);
       for (uint32_t i = 0; i < n; ++i)
-        Calibrate_Hex2Float(codes[i], static_cast<int>((phase + i) % channels), gain,
-                            &dst[total + i]);
+        Calibrate_Hex2Float(static_cast<int>(codes[i]), static_cast<int>((phase + i) % channels),
+                            gain, &dst[total + i]);
     }
     total += n;
     if (n < want) break;
@@ -239,30 +234,30 @@ int LX3100::AD_ReadData_float(float* dst, unsigned int count, int) {
   return static_cast<int>(total);
 }
 
-int LX3100::AD_BufferStatus() { return engine_.ring().status(); }
+int LxDevice::AD_BufferStatus() { return engine_.ring().status(); }
 
-int LX3100::Get_ADSize() {
+int LxDevice::Get_ADSize() {
   return static_cast<int>(engine_.ring().count() / module.sample_bytes);
 }
 
-int LX3100::AD_ClearData() {
+int LxDevice::AD_ClearData() {
   engine_.ring().clear();
   return 0;
 }
 
-int LX3100::ReadHostLANBuffer(char* dst, unsigned int bytes) { return AD_ReadData(dst, bytes, 1); }
+int LxDevice::ReadHostLANBuffer(char* dst, unsigned int bytes) { return AD_ReadData(dst, bytes, 1); }
 
-int LX3100::ReadHostLANBufferCnt() { return Get_ADSize(); }
+int LxDevice::ReadHostLANBufferCnt() { return Get_ADSize(); }
 
-void LX3100::DOCallBackFun(unsigned short event) { engine_.raise(event, 0); }
+void LxDevice::DOCallBackFun(unsigned short event) { engine_.raise(event, 0); }
 
-int LX3100::SetEventCallback(unsigned short mask, unsigned short, void* function,
+int LxDevice::SetEventCallback(unsigned short mask, unsigned short, void* function,
                              void* user_data) {
   engine_.set_events(mask, reinterpret_cast<AcqEngine::EventFunction>(function), user_data);
   return 0;
 }
 
-int LX3100::RemoveEventCallback(unsigned short) {
+int LxDevice::RemoveEventCallback(unsigned short) {
   engine_.clear_events();
   return 0;
 }

@@ -1,10 +1,10 @@
-// LX3100 logging runs: the shared logger on the shared engine, with this
-// device's configuration lines and text format.
+// Logging runs of the LX family: the shared logger on the shared engine,
+// with each family's configuration lines and text format.
 #include <cstdio>
 
 #include "core/errors.h"
 #include "core/version.h"
-#include "drivers/lx3100/lx3100.h"
+#include "drivers/lx_common/lx_device.h"
 #include "net/clock.h"
 
 namespace korvel {
@@ -13,46 +13,56 @@ namespace {
 constexpr uint32_t kLogTimeoutRingBytes = 1460000;  // scales the data time-out only
 }  // namespace
 
-std::vector<std::string> LX3100::log_config_lines() {
+namespace {
+// The longest line holds the 255-character address.
+template <class... Args>
+void add_line(std::vector<std::string>& lines, const char* fmt, Args... args) {
+  char line[320];
+  std::snprintf(line, sizeof line, fmt, args...);
+  lines.emplace_back(line);
+}
+}  // namespace
+
+std::vector<std::string> LxDevice::log_config_lines() {
   std::vector<std::string> lines;
-  char line[320];  // the longest line holds the 255-character address
-  auto add = [&](const char* fmt, auto... args) {
-    std::snprintf(line, sizeof line, fmt, args...);
-    lines.emplace_back(line);
-  };
-  add("Module Name,%s", module.name);
-  add("SDKVersion,%s", KORVEL_SDK_VERSION);
-  add("IP,%s", ip_address);
-  add("Gain,%d", static_cast<int>(ScanGain));
-  add("Channel Count,%d", static_cast<int>(ScanChannelCount));
-  add("Sample Rate,%ld", static_cast<long>(ScanSampleRate));
-  add("Sample Count,%ld", static_cast<long>(ScanSampleCount));
-  add("External Trigger,%d", static_cast<int>(ScanTriggerMode));
-  add("Transfer Mode,%d", static_cast<int>(ScanTransferMode));
-  add("Sync Mode,%d", static_cast<int>(SyncMode));
+  add_line(lines, "Module Name,%s", module.name);
+  add_line(lines, "SDKVersion,%s", KORVEL_SDK_VERSION);
+  add_line(lines, "IP,%s", ip_address);
+  add_line(lines, "Gain,%d", static_cast<int>(ScanGain));
+  log_lines_after_gain(lines);
+  add_line(lines, "Channel Count,%d", static_cast<int>(ScanChannelCount));
+  add_line(lines, "Sample Rate,%ld", static_cast<long>(ScanSampleRate));
+  add_line(lines, "Sample Count,%ld", static_cast<long>(ScanSampleCount));
+  add_line(lines, "External Trigger,%d", static_cast<int>(ScanTriggerMode));
+  add_line(lines, "Transfer Mode,%d", static_cast<int>(ScanTransferMode));
+  log_lines_after_transfer(lines);
   const int channels = ScanChannelCount < module.ai_count ? ScanChannelCount : module.ai_count;
   const int gain = static_cast<int>(ScanGain) < module.ai_gain_count ? static_cast<int>(ScanGain) : 0;
-  for (int c = 0; c < channels; ++c) add("CH%d", c);
-  for (int c = 0; c < channels; ++c)
-    add("CH%d,Gain,%d, Offset,%d", c, static_cast<int>(GainTable.get(c, gain)),
-        static_cast<int>(OffsetTable.get(c, gain)));
+  log_channel_lines(lines, channels, gain);
   return lines;
 }
 
-bool LX3100::log_start_time(std::string* text) {
+void LxDevice::log_channel_lines(std::vector<std::string>& lines, int channels, int gain) {
+  for (int c = 0; c < channels; ++c) add_line(lines, "CH%d", c);
+  for (int c = 0; c < channels; ++c)
+    add_line(lines, "CH%d,Gain,%d, Offset,%d", c, static_cast<int>(GainTable.get(c, gain)),
+             static_cast<int>(OffsetTable.get(c, gain)));
+}
+
+bool LxDevice::log_start_time(std::string* text) {
   char buf[kReplyCapacity];
   if (!GetKVStartSamplingTime(buf)) return false;
   *text = buf;
   return true;
 }
 
-int LX3100::log_value_text(int32_t raw, unsigned channel, char* out, std::size_t capacity) {
+int LxDevice::log_value_text(int32_t raw, unsigned channel, char* out, std::size_t capacity) {
   float v = 0.0f;
   Calibrate_Hex2Float(raw, static_cast<int>(channel), static_cast<int>(ScanGain), &v);
-  return std::snprintf(out, capacity, "%0.5lf", static_cast<double>(v));
+  return std::snprintf(out, capacity, "%0.*lf", log_text_decimals, static_cast<double>(v));
 }
 
-int LX3100::StartLogger(char* path, int period, int mode) {
+int LxDevice::StartLogger(char* path, int period, int mode) {
   LoggerMode = mode;
   if (cmd_socket < 0 || data_socket < 0) return fail(KV_ERR_OPEN_DEVICE);
   // One run at a time: a scan or logging run still owns the worker.
@@ -86,7 +96,7 @@ int LX3100::StartLogger(char* path, int period, int mode) {
   return 1;
 }
 
-void LX3100::StopLogger() {
+void LxDevice::StopLogger() {
   if (cmd_socket < 0 || data_socket < 0) return;
   if (engine_.on_worker_thread()) {  // from an event callback
     set_last_error(KV_ERR_NOT_SUPPORTED);
@@ -98,6 +108,6 @@ void LX3100::StopLogger() {
   logger_.close();
 }
 
-void LX3100::SaveStartSamplingTimetoConfigFile() { logger_.save_start_time(); }
+void LxDevice::SaveStartSamplingTimetoConfigFile() { logger_.save_start_time(); }
 
 }  // namespace korvel

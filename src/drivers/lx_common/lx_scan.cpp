@@ -1,0 +1,334 @@
+// Scan configuration, configuration items and analog triggers of the LX
+// family; the drivers add their own checks, rate commands and codes.
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+
+#include "core/errors.h"
+#include "drivers/lx_common/lx_device.h"
+#include "net/clock.h"
+
+namespace korvel {
+
+namespace {
+
+template <class T>
+void put(T* out, T value) {
+  if (out) *out = value;
+}
+
+// A single decimal digit of a reply; -1 when it is not one.
+int digit(const Reply& r, std::size_t pos) {
+  const char c = r.at(pos);
+  return c >= '0' && c <= '9' ? c - '0' : -1;
+}
+
+bool number_at(const Reply& r, std::size_t pos, unsigned long* out) {
+  return std::sscanf(r.from(pos), "%lu", out) == 1;
+}
+
+constexpr uint32_t kMaxSampleCount = 30000000;
+
+}  // namespace
+
+int LxDevice::send_scan_commands(const char* first, short ch_count, short gain, short trig_mode,
+                                 short transfer_mode, const char* rate_command, uint32_t rate,
+                                 unsigned int sample_count, short option) {
+  Reply r;
+  if (!command(r, kCommandTimeoutMs, "%s", first)) return 0;
+  if (static_cast<uint32_t>(gain) != ScanGain) ReadAllGainOffsetfromKV();
+  ScanGain = static_cast<uint32_t>(gain);
+  ScanChannelCount = static_cast<uint16_t>(ch_count);
+  ScanTriggerMode = static_cast<uint16_t>(trig_mode);
+  ScanTransferMode = static_cast<uint16_t>(transfer_mode);
+  msleep(1);
+  if (!command(r, kCommandTimeoutMs, "%s", rate_command)) return 0;
+  ScanSampleRate = rate;
+  msleep(1);
+  if (!command(r, kCommandTimeoutMs, "~01T%010u", sample_count)) return 0;
+  ScanSampleCount = sample_count;
+  msleep(1);
+  if (!command(r, kCommandTimeoutMs, "~01A%d", option & 3)) return 0;
+  ScanOption = static_cast<uint16_t>(option);
+  ScanParamsSet = true;
+  return 1;
+}
+
+int LxDevice::send_scan_param(uint16_t trigger_mode, uint32_t rate, uint32_t count) {
+  return SetScanParam(static_cast<short>(ScanChannelCount), static_cast<short>(ScanGain),
+                      static_cast<short>(trigger_mode), static_cast<int>(rate), count,
+                      static_cast<short>(ScanTransferMode), static_cast<short>(ScanOption));
+}
+
+bool LxDevice::parse_rate(const Reply& r, unsigned long* rate) const {
+  return number_at(r, 3, rate);
+}
+
+int LxDevice::GetScanParam(short* ch_count, short* gain, short* trig_mode, int* sample_rate,
+                           unsigned int* sample_count, short* transfer_mode, short* option) {
+  auto deliver = [&] {
+    put<short>(gain, static_cast<short>(ScanGain));
+    put<short>(ch_count, static_cast<short>(ScanChannelCount));
+    put<short>(trig_mode, static_cast<short>(ScanTriggerMode));
+    put<short>(transfer_mode, static_cast<short>(ScanTransferMode));
+    put<int>(sample_rate, static_cast<int>(ScanSampleRate));
+    put<unsigned int>(sample_count, ScanSampleCount);
+    put<short>(option, static_cast<short>(ScanOption));
+  };
+  // The running worker and the ring's readers use these: answer from them.
+  if (run_active()) {
+    deliver();
+    return 1;
+  }
+  Reply r;
+  if (!command(r, kCommandTimeoutMs, "~01P")) return 0;
+  const int g = digit(r, 4), c = digit(r, 6), m = digit(r, 10);
+  const int t = digit(r, 8) < 0 ? -1 : trigger_mode_of_digit(digit(r, 8));
+  // Values outside what this device has would size reads and index tables
+  // wrongly: a reply carrying them is refused whole.
+  if (g < 0 || g >= module.ai_gain_count || c < 1 || c > module.ai_count || t < 0 || m < 0)
+    return fail(KV_ERR_INVALID_VALUE);
+  unsigned long rate = 0, count = 0, opt = 0;
+  msleep(1);
+  if (!command(r, kCommandTimeoutMs, "~01R")) return 0;
+  if (!parse_rate(r, &rate) || rate < 1 || rate > max_rate()) return fail(KV_ERR_INVALID_VALUE);
+  msleep(1);
+  if (!command(r, kCommandTimeoutMs, "~01T")) return 0;
+  if (!number_at(r, 3, &count) || count > kMaxSampleCount) return fail(KV_ERR_INVALID_VALUE);
+  msleep(1);
+  if (!command(r, kCommandTimeoutMs, "~01A")) return 0;
+  if (!number_at(r, 3, &opt) || opt > 0xFFFF) return fail(KV_ERR_INVALID_VALUE);
+  ScanGain = static_cast<uint32_t>(g);
+  ScanChannelCount = static_cast<uint16_t>(c);
+  ScanTriggerMode = static_cast<uint16_t>(t);
+  ScanTransferMode = static_cast<uint16_t>(m);
+  ScanSampleRate = static_cast<uint32_t>(rate);
+  ScanSampleCount = static_cast<uint32_t>(count);
+  ScanOption = static_cast<uint16_t>(opt);
+  deliver();
+
+  // A finite scan ends on a whole scan: the device is set to the next
+  // multiple of the channel count.
+  if (ScanChannelCount != 0 && ScanSampleCount % ScanChannelCount != 0) {
+    ScanSampleCount += ScanChannelCount - ScanSampleCount % ScanChannelCount;
+    msleep(1);
+    if (!command(r, kCommandTimeoutMs, "~01T%010u", ScanSampleCount)) return 0;
+    put<unsigned int>(sample_count, ScanSampleCount);
+  }
+  return 1;
+}
+
+int LxDevice::SetConfig(int item, int index, int value) {
+  Reply r;
+  switch (item) {
+    case 4:
+      if (index == 1) {
+        if (static_cast<unsigned int>(value) > 7) return fail(KV_ERR_INVALID_ARGUMENT);
+        // Grouping 0 never splits files, which a continuous run needs.
+        LogFolderGrouping = (value == 0 && ScanSampleCount == 0) ? 1 : static_cast<uint32_t>(value);
+        return 1;
+      }
+      if (index == 2) {
+        LogSecondValue = static_cast<uint32_t>(value);
+        return 1;
+      }
+      return fail(KV_ERR_INVALID_ARGUMENT);
+    case 5:
+      if (index == 0) {
+        if (value < 1 || value > 500) value = 500;
+        return command(r, kCommandTimeoutMs, "~01RPF%05d", value) ? 1 : 0;
+      }
+      if (index == 1) {
+        value = value < 1 ? 1 : value > 1000 ? 1000 : value;
+        return command(r, kCommandTimeoutMs, "~01DT%05d", value) ? 1 : 0;
+      }
+      if (index == 2) {
+        DataTimeoutOverride = value;
+        return 1;
+      }
+      return fail(KV_ERR_CONFIG_ITEM);
+    case 6: {
+      if (index < 0 || index >= module.ai_count) return fail(KV_ERR_INVALID_ARGUMENT);
+      // The nearest float to value / 1000, so that reading it back gives value.
+      const float factor = static_cast<float>(static_cast<double>(value) * 0.001);
+      uint32_t bits;
+      std::memcpy(&bits, &factor, sizeof bits);
+      if (!command(r, kCommandTimeoutMs, "~01ED%02dG%08X", index, bits))
+        return fail(KV_ERR_CONFIG_ITEM);
+      if (r.size() != 3) return 0;
+      ChannelFactor[index] = factor;
+      return 1;
+    }
+    default:
+      return fail(KV_ERR_INVALID_ARGUMENT);
+  }
+}
+
+int LxDevice::GetConfig(int item, int index, int* value) {
+  Reply r;
+  switch (item) {
+    case 4:
+      if (index == 1) {
+        put(value, static_cast<int>(LogFolderGrouping));
+        return 1;
+      }
+      if (index == 2) {
+        put(value, static_cast<int>(LogSecondValue));
+        return 1;
+      }
+      return fail(KV_ERR_INVALID_ARGUMENT);
+    case 5: {
+      int v = 0;
+      if (index == 0) {
+        if (!command(r, kCommandTimeoutMs, "~01RP")) return 0;
+        if (std::sscanf(r.from(4), "%d", &v) != 1) return fail(KV_ERR_INVALID_VALUE);
+      } else if (index == 1) {
+        if (!command(r, kCommandTimeoutMs, "~01DT")) return 0;
+        if (std::sscanf(r.from(3), "%d", &v) != 1) return fail(KV_ERR_INVALID_VALUE);
+      } else if (index == 2) {
+        v = honours_timeout_override && DataTimeoutOverride >= 1
+                ? DataTimeoutOverride
+                : static_cast<int>(engine_.timeout_base());
+      } else {
+        put(value, 0);
+        return fail(KV_ERR_INVALID_ARGUMENT);
+      }
+      put(value, v);
+      return 1;
+    }
+    case 6: {
+      if (index < 0 || index >= module.ai_count) return fail(KV_ERR_INVALID_ARGUMENT);
+      if (run_active()) {
+        put(value, static_cast<int>(std::lround(static_cast<double>(ChannelFactor[index]) * 1000.0)));
+        return 1;
+      }
+      if (!command(r, kCommandTimeoutMs, "~01ED%02d", index)) {
+        put(value, 0);
+        return fail(KV_ERR_INVALID_ARGUMENT);
+      }
+      unsigned int bits = 0;
+      if (r.size() != 11 || !r.hex(3, 8, &bits)) return 0;
+      float factor;
+      std::memcpy(&factor, &bits, sizeof factor);
+      ChannelFactor[index] = factor;
+      // Rounded, not truncated: 0.009f is a hair below 0.009 and must read as 9.
+      const double scaled = static_cast<double>(factor) * 1000.0;
+      put(value, std::isfinite(scaled) && std::fabs(scaled) < 2e9
+                     ? static_cast<int>(std::lround(scaled))
+                     : 0);
+      return 1;
+    }
+    default:
+      return fail(KV_ERR_INVALID_ARGUMENT);
+  }
+}
+
+int LxDevice::SetAIAnalogTriggerParam(int mode, char* enable, float* high, float* low, int count,
+                                      unsigned int pre, unsigned int post) {
+  if (mode < 0 || mode > 3) return fail(KV_ERR_TRIGGER_CHANNEL);
+  if (count > module.ai_count) return fail(KV_ERR_INVALID_VALUE);
+  if (count > 0 && (!enable || !high || !low)) return fail(KV_ERR_INVALID_ARGUMENT);
+  const float full_scale = trigger_full_scale();
+  for (int i = 0; i < count; ++i) {
+    if (enable[i] != 1) {
+      // Modes 0 to 2 disable a channel with an unreachable window; mode 3
+      // (outside the window) with the reversed pair.
+      TriggerHighCode[i] = mode == 3 ? trigger_low_rail() : trigger_high_rail();
+      TriggerLowCode[i] = mode == 3 ? trigger_high_rail() : trigger_low_rail();
+      continue;
+    }
+    if (!(std::fabs(high[i]) <= full_scale) || !(std::fabs(low[i]) <= full_scale))
+      return fail(KV_ERR_TRIGGER_PARAM);
+    uint32_t h = 0, l = 0;
+    if (!trigger_code(i, high[i], &h) || !trigger_code(i, low[i], &l)) return 0;
+    TriggerHighCode[i] = h;
+    TriggerLowCode[i] = l;
+  }
+  if (static_cast<uint64_t>(pre) + post != ScanSampleCount) return fail(KV_ERR_TRIGGER_SETUP);
+
+  Reply r;
+  if (!command(r, kCommandTimeoutMs, "~01XM%01dL%08uR%08u", mode, pre, post))
+    return fail(KV_ERR_INVALID_HANDLE);
+  AnalogTriggerMode = static_cast<uint32_t>(mode);
+  PreTriggerCount = pre;
+  PostTriggerCount = post;
+  const int digits = trigger_digits();
+  const uint32_t mask = (1u << (4 * digits)) - 1;  // the codes travel in `digits` digits
+  for (int c = 0; c < module.ai_count; ++c) {
+    msleep(1);
+    if (!command(r, kCommandTimeoutMs, "~01XC%01dH%0*XL%0*X", c, digits,
+                 TriggerHighCode[c] & mask, digits, TriggerLowCode[c] & mask))
+      return fail(KV_ERR_INVALID_HANDLE);
+  }
+  return 1;
+}
+
+int LxDevice::GetAIAnalogTriggerParam(int* mode, char* enable, float* high, float* low, int count,
+                                      unsigned int* pre, unsigned int* post) {
+  if (count > module.ai_count) {
+    put(mode, 0);
+    put(pre, 0u);
+    put(post, 0u);
+    for (int i = 0; i < count; ++i) {
+      if (enable) enable[i] = 0;
+      if (high) high[i] = 0.0f;
+      if (low) low[i] = 0.0f;
+    }
+    return fail(KV_ERR_INVALID_VALUE);
+  }
+  if (!run_active() && !read_analog_trigger()) return 0;
+  put(mode, static_cast<int>(AnalogTriggerMode));
+  put(pre, PreTriggerCount);
+  put(post, PostTriggerCount);
+  for (int i = 0; i < count; ++i) {
+    const bool disabled =
+        TriggerHighCode[i] == trigger_high_rail() && TriggerLowCode[i] == trigger_low_rail();
+    if (enable) enable[i] = disabled ? 0 : 1;
+    float hv = 0.0f, lv = 0.0f;
+    if (!disabled) {
+      Calibrate_Hex2Float(static_cast<int>(TriggerHighCode[i]), i, static_cast<int>(ScanGain), &hv);
+      Calibrate_Hex2Float(static_cast<int>(TriggerLowCode[i]), i, static_cast<int>(ScanGain), &lv);
+    }
+    if (high) high[i] = hv;
+    if (low) low[i] = lv;
+  }
+  return 1;
+}
+
+bool LxDevice::read_analog_trigger() {
+  Reply r;
+  unsigned long p = 0, q = 0;
+  if (!command(r, kCommandTimeoutMs, "~01XM")) return fail(KV_ERR_INVALID_VALUE);
+  if (!number_at(r, 7, &p) || !number_at(r, 16, &q)) return fail(KV_ERR_INVALID_VALUE);
+  AnalogTriggerMode = static_cast<uint32_t>(r.at(5) - '0');
+  PreTriggerCount = static_cast<uint32_t>(p);
+  PostTriggerCount = static_cast<uint32_t>(q);
+  // "H<high>L<low>" from position 5, each in trigger_digits() digits.
+  const char* format = trigger_digits() == 6 ? "H%06XL%06X" : "H%04XL%04X";
+  for (int c = 0; c < module.ai_count; ++c) {
+    msleep(1);
+    unsigned int h = 0, l = 0;
+    if (!command(r, kCommandTimeoutMs, "~01XC%01d", c) ||
+        std::sscanf(r.from(5), format, &h, &l) != 2)
+      return fail(KV_ERR_INVALID_VALUE);
+    TriggerHighCode[c] = h;
+    TriggerLowCode[c] = l;
+  }
+  return true;
+}
+
+int LxDevice::GetAIAnalogTriggerIdx() {
+  Reply r;
+  if (!command(r, kCommandTimeoutMs, "~01XN")) return fail(KV_ERR_INVALID_VALUE);
+  unsigned long v = 0;
+  TriggerIndex = (r.at(0) == '!' && number_at(r, 3, &v)) ? static_cast<uint32_t>(v) : 0u;
+  return 1;
+}
+
+int LxDevice::TransmitData() {
+  Reply r;
+  if (!command(r, kCommandTimeoutMs, "~01E")) return 0;
+  return r.at(0) == '!' ? 1 : 0;
+}
+
+}  // namespace korvel
