@@ -6,6 +6,7 @@
 #include "core/errors.h"
 #include "core/registry.h"
 #include "drivers/lx3100/lx3100.h"
+#include "drivers/lx3200/lx3200.h"
 #include "net/transport.h"
 
 namespace korvel {
@@ -32,7 +33,7 @@ struct Prefix {
 constexpr Prefix kPrefixes[] = {
     {"LX3100", 6, kRowLX3100, &make<LX3100>},
     {"LX31002", 7, kRowLX3100, &make<LX3100>},
-    {"QLX-3200M", 9, kRowLX3200, nullptr},
+    {"QLX-3200M", 9, kRowLX3200, &make<LX3200>},
     {"MC610s", 6, kRowMC610s, nullptr},
     {"QLX-R5000", 9, kRowLXR5000, nullptr},
     {"MC620Ws", 7, kRowMC620Ws, nullptr},

@@ -106,7 +106,6 @@ TEST_P(ModelIds, Factory) {
 INSTANTIATE_TEST_SUITE_P(Ids, ModelIds,
                          ::testing::Values(IdCase{"LX3100", 0}, IdCase{"LX31002", 0},
                                            IdCase{"LX3100-B", 0}, IdCase{"LX310", 0x13007},
-                                           IdCase{"QLX-3200M", 0x13007},
                                            IdCase{"UNKNOWN", 0x13007}));
 
 TEST(DeviceCreate, SilentIdentificationIsNotRecognised) {

@@ -34,10 +34,7 @@ int LX3100::ReadAllGainOffsetfromKV() {
   for (int c = 0; c < channels; ++c) {
     for (int g = 0; g < 2; ++g) {
       Reply r;
-      last_ok = command(r, kCalibrationTimeoutMs, "$01R0C%01dG%01d", c, g);
-      // A device that stays silent twice in a row will not answer the rest:
-      // give up now rather than wait out every read.
-      silent = !last_ok && get_last_error() == KV_ERR_READ_TIMEOUT ? silent + 1 : 0;
+      last_ok = table_read(r, kCalibrationTimeoutMs, &silent, "$01R0C%01dG%01d", c, g);
       if (silent >= 2) return 0;
       unsigned int gain = 0, offset = 0;
       if (last_ok && g < module.ai_gain_count && r.hex(1, 4, &gain) && r.hex(5, 4, &offset)) {

@@ -87,6 +87,17 @@ bool LxDevice::command(Reply& reply, int timeout_ms, const char* format, ...) {
   return SendRec(cmd_socket, line, reply.text, timeout_ms) == 1;
 }
 
+bool LxDevice::table_read(Reply& reply, int timeout_ms, int* silent, const char* format, ...) {
+  char line[64];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(line, sizeof line, format, args);
+  va_end(args);
+  const bool ok = command(reply, timeout_ms, "%s", line);
+  *silent = !ok && get_last_error() == KV_ERR_READ_TIMEOUT ? *silent + 1 : 0;
+  return ok;
+}
+
 int LxDevice::ConnectServer() {
   cmd_socket = OpenTcp(ip_address, cmd_port, 1);
   if (cmd_socket < 0) {

@@ -134,6 +134,11 @@ class LxDevice : public MODEL, protected AcqHooks, protected LogHooks {
   // Formats a command (bounded) and exchanges it on the command socket.
   bool command(Reply& reply, int timeout_ms, const char* format, ...)
       __attribute__((format(printf, 4, 5)));
+  // One read of a calibration table. *silent counts consecutive reads the
+  // device left unanswered: a device silent twice in a row will not answer
+  // the rest, so callers give up at 2 rather than wait out every read.
+  bool table_read(Reply& reply, int timeout_ms, int* silent, const char* format, ...)
+      __attribute__((format(printf, 5, 6)));
   // The busy rule of the digital, counter and output operations: refused
   // with 0x18011 while a run is acquiring.
   bool busy();
