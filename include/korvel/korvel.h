@@ -260,13 +260,14 @@ KV_API int KV_ReadAIHEX(KV_HANDLE handle, int channel, int gain, int* value);
 KV_API int KV_ReadAIALLHEX(KV_HANDLE handle, int gain, int* values, int count);
 
 /**
- * @brief Drives an analog output (devices with outputs).
+ * @brief Drives an analog output (LX-3200: outputs 0..1, ranges 0..3; the
+ *        value is sent with three decimals, "%+07.3f").
  * @return 1; 0 with KV_ERR_INPUT_CHANNEL, KV_ERR_GAIN_RANGE, KV_ERR_BUSY_SAMPLING,
  *         KV_ERR_RESPONSE, or KV_ERR_UNSUPPORTED on devices without outputs.
  */
 KV_API int KV_WriteAO(KV_HANDLE handle, int channel, int range, float value);
 
-/** @brief As KV_WriteAO with a raw 16-bit output code. */
+/** @brief As KV_WriteAO with a raw output code (its low 16 bits are sent). */
 KV_API int KV_WriteAOHEX(KV_HANDLE handle, int channel, int range, int value);
 
 /**
@@ -281,8 +282,10 @@ KV_API int KV_Calibrate_Data_Float(KV_HANDLE handle, int channel, int gain, int 
 
 /**
  * @brief The calibration pair of a channel and gain code: Q15 gain factor
- *        (32768 = 1.0) and offset in codes.
- * @return 1; 0 with KV_ERR_INPUT_CHANNEL or KV_ERR_GAIN_RANGE (both outputs 0).
+ *        (32768 = 1.0) and offset in codes. On the LX-3200 channels 4 and 5
+ *        are the analog outputs 0 and 1, with the output range (0..3) as gain.
+ * @return 1; 0 with KV_ERR_INPUT_CHANNEL or KV_ERR_GAIN_RANGE (LX-3100: both
+ *         outputs 0; LX-3200: outputs untouched).
  */
 KV_API int KV_ReadGainOffset(KV_HANDLE handle, int channel, int gain, unsigned short* gain_factor,
                              short* offset);
@@ -300,7 +303,11 @@ KV_API int KV_ReadGainOffset(KV_HANDLE handle, int channel, int gain, unsigned s
  */
 KV_API int KV_ReadDIO(KV_HANDLE handle, unsigned int* di, unsigned int* do_value);
 
-/** @brief Sets all digital outputs (0..15 on the LX-3100; else KV_ERR_INVALID_ARGUMENT). */
+/**
+ * @brief Sets all digital outputs (0..15: four outputs on the LX-3100 and
+ *        LX-3200). A wider value is refused before anything is sent:
+ *        KV_ERR_INVALID_ARGUMENT on the LX-3100, KV_ERR_VALUE_RANGE on the LX-3200.
+ */
 KV_API int KV_WriteDO(KV_HANDLE handle, unsigned int value);
 
 /** @brief Sets or clears one digital output. @return 1; 0 with KV_ERR_INPUT_CHANNEL, ... */
@@ -341,13 +348,30 @@ KV_API int KV_ClearCounterALL(KV_HANDLE handle);
 KV_API int KV_GetDICNTAll(KV_HANDLE handle, unsigned int* values, int count);
 /** @brief Reads counters 0..count-1 into values[count]. */
 KV_API int KV_GetCounterAll(KV_HANDLE handle, unsigned int* values, int count);
-/** @brief Encoder settings (devices with an encoder; unknown handle: all 0). */
+/**
+ * @brief Encoder settings (LX-3200: one encoder, channel 0). The outputs are
+ *        set 0 first, so a failure leaves zeros (unknown handle too).
+ * @return 1; 0 with KV_ERR_INPUT_CHANNEL (channel not 0), KV_ERR_BUSY_SAMPLING,
+ *         KV_ERR_RESPONSE (no reply), KV_ERR_INVALID_VALUE (a reply not
+ *         starting with '>' or without three setting digits), or
+ *         KV_ERR_UNSUPPORTED on devices without an encoder.
+ */
 KV_API int KV_GetEncoderMode(KV_HANDLE handle, int channel, int* s1, int* s2, int* s3);
-/** @brief Sets the encoder settings. */
+/**
+ * @brief Sets the encoder settings (s1 0..2, s2 0..8, s3 0..3) and clears its count.
+ * @return 1; 0 with KV_ERR_INPUT_CHANNEL, KV_ERR_VALUE_RANGE, KV_ERR_BUSY_SAMPLING,
+ *         KV_ERR_RESPONSE or KV_ERR_INVALID_VALUE (a reply not starting with '>').
+ */
 KV_API int KV_SetEncoderMode(KV_HANDLE handle, int channel, int s1, int s2, int s3);
-/** @brief Reads the encoder count (unknown handle: *value 0). */
+/**
+ * @brief Reads the encoder count (*value 0 on any failure, unknown handle too).
+ * @return 1; 0 as KV_GetEncoderMode.
+ */
 KV_API int KV_ReadEncoder(KV_HANDLE handle, int channel, unsigned int* value);
-/** @brief Clears the encoder count. */
+/**
+ * @brief Clears the encoder count by sending the settings last read or written
+ *        again. @return 1; 0 as KV_SetEncoderMode.
+ */
 KV_API int KV_ClearEncoder(KV_HANDLE handle, int channel);
 
 /* ------------------------------------------------------------------------ */
@@ -356,9 +380,15 @@ KV_API int KV_ClearEncoder(KV_HANDLE handle, int channel);
 
 /**
  * @brief Sets the high-speed scan.
- * @param ch_count channels scanned (1..channels), @param gain range code,
- * @param trig_mode trigger mode (LX-3100: 0, 1, 2, 3, 5, 6, 8, 9),
- * @param sample_rate samples per second per channel, @param sample_count total
+ * @param ch_count channels scanned (1..channels), @param gain range code
+ *        (LX-3100: 0 = +-5 V, 1 = +-10 V; LX-3200: 0..9 = +-10, 5, 2.5, 1.25,
+ *        0.625, 0.3, 0.15, 0.075, 0.04, 0.02 V),
+ * @param trig_mode trigger mode (LX-3100: 0, 1, 2, 3, 5, 6, 8, 9; LX-3200: 0,
+ *        6, 8),
+ * @param sample_rate samples per second per channel (LX-3100: 1..200 000;
+ *        LX-3200: 1..128 000, set to the nearest rate its clock divides to,
+ *        the lower one on a tie; KV_GetAIScanParam reads the achieved rate
+ *        back), @param sample_count total
  *        samples over all channels (0 = continuous), @param transfer_mode and
  * @param option passed to the device.
  * @return 1; 0 with KV_ERR_INTERRUPT_MODE, KV_ERR_SCAN_MODE, KV_ERR_VALUE_RANGE,
