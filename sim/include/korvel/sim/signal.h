@@ -22,4 +22,19 @@ inline std::int16_t stream_code(unsigned channels, std::uint64_t n) {
 // computed incrementally.
 void fill_stream(unsigned channels, std::uint64_t first, std::size_t n, char* out);
 
+// The 24-bit converters' signal: a raw code of a channel (0..15) in scan
+// number `scan`, sign-extended, within -0x7FFFFF..0x7FFFFE: the two codes
+// that stand for over-range (0x7FFFFF and 0x800000) never occur. Both signs
+// and magnitudes close to full scale do.
+std::int32_t scan_code24(unsigned channel, std::uint64_t scan);
+
+inline std::int32_t stream_code24(unsigned channels, std::uint64_t n) {
+  return scan_code24(static_cast<unsigned>(n % channels), n / channels);
+}
+
+// Writes samples [first, first + n) of an interleaved 24-bit stream as
+// 32-bit little-endian words, the code in the low 24 bits and the upper byte
+// 0; the same values as stream_code24, computed incrementally.
+void fill_stream24(unsigned channels, std::uint64_t first, std::size_t n, char* out);
+
 }  // namespace korvel::sim

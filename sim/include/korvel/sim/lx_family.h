@@ -1,0 +1,101 @@
+// What the LX devices share: digital I/O, the scan configuration commands
+// both answer alike, and the acquisition with its device RAM and stream.
+// Each device model adds its own commands and sample format.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "korvel/sim/device.h"
+
+namespace korvel::sim {
+
+struct LxState {
+  unsigned fpga_version = 123;  // reported in decimal
+  unsigned di = 0x5;
+  unsigned do_value = 0;  // 4 digital outputs
+  unsigned reboots = 0;
+  unsigned window = 32768;  // send window set with "~01WS"
+
+  // Scan configuration as the device holds it. trigger_mode is the digit
+  // of "~01PG".
+  int gain = 0;
+  int channels = 8;
+  int trigger_mode = 0;
+  int transfer_mode = 0;
+  unsigned long sample_count = 0;
+  int option = 0;
+  int rpf = 0;
+  int dt = 1;
+  std::array<uint32_t, 8> channel_factor_bits{};
+  int analog_trigger_mode = 0;
+  unsigned long pre_trigger = 0;
+  unsigned long post_trigger = 0;
+  // Index reported by "~01XN"; by default the pre-trigger count.
+  std::optional<unsigned long> trigger_index;
+
+  // Acquisition.
+  bool sampling = false;
+  bool ram_mode = false;
+  int64_t start_ms = 0;
+  std::string start_time;  // "YYYY/MM/DD hh:mm:ss.mmm" of the last "~01S"
+  unsigned starts = 0;
+};
+
+class LxModel : public Model {
+ public:
+  std::optional<std::string> handle(const std::string& line) final;
+
+ protected:
+  explicit LxModel(LxState& state) : lx_(state) {}
+
+  // The device's own commands; every command neither model shares ends
+  // here, so this answers unknown commands too.
+  virtual std::optional<std::string> device_command(const std::string& line) = 0;
+  // Answer to an empty line.
+  virtual std::optional<std::string> empty_line() = 0;
+  // Whether "~01PG" with these fields is accepted.
+  virtual bool scan_setup_ok(int gain, int channels, int trigger, int transfer) const = 0;
+  // Samples per second of each channel at the configured rate.
+  virtual double channel_rate() const = 0;
+  // Whether a scan goes through the device RAM (sent on "~01E") instead of
+  // streaming live.
+  virtual bool ram_scan(double samples_per_second) const = 0;
+  // "~01N" with a status field before the count.
+  virtual bool status_in_count_reply() const = 0;
+  // Bytes per sample on the data port and the function writing them.
+  virtual std::uint32_t sample_bytes() const = 0;
+  virtual void fill_samples(unsigned channels, std::uint64_t first, std::size_t n,
+                            char* out) const = 0;
+  // Begins the acquisition of a started scan: live stream or device RAM.
+  virtual void begin_acquisition();
+
+  void stream_samples(std::uint64_t total, double per_second);
+  // The device RAM's sample count now.
+  unsigned long ram_count() const;
+
+ private:
+  // Commands both devices answer alike; no value when the line is none.
+  std::optional<std::string> common_command(const std::string& line);
+  void start_scan();
+
+  LxState& lx_;
+};
+
+namespace lx {
+
+inline const std::string kOk = "!";
+inline const std::string kRefused = "?";
+
+std::string hex(unsigned value, int digits);
+bool starts(const std::string& s, const char* prefix);
+// The hexadecimal digit at pos; -1 when missing or not hex.
+int hex_digit(const std::string& s, std::size_t pos);
+int64_t now_ms();
+
+}  // namespace lx
+
+}  // namespace korvel::sim

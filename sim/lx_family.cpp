@@ -1,0 +1,224 @@
+#include "korvel/sim/lx_family.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+
+namespace korvel::sim {
+
+namespace lx {
+
+std::string hex(unsigned value, int digits) {
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "%0*X", digits, value);
+  return buf;
+}
+
+bool starts(const std::string& s, const char* prefix) { return s.rfind(prefix, 0) == 0; }
+
+int hex_digit(const std::string& s, std::size_t pos) {
+  if (pos >= s.size()) return -1;
+  const char c = s[pos];
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return -1;
+}
+
+int64_t now_ms() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+}  // namespace lx
+
+using namespace lx;
+
+std::optional<std::string> LxModel::handle(const std::string& line) {
+  if (line.empty()) return empty_line();
+  if (line == "Q") {  // reboot: the device goes away without answering
+    ++lx_.reboots;
+    return std::nullopt;
+  }
+  if (auto reply = common_command(line)) return reply;
+  return device_command(line);
+}
+
+std::optional<std::string> LxModel::common_command(const std::string& line) {
+  LxState& s = lx_;
+  const char* p = line.c_str();
+  int a = 0, b = 0, c = 0, d = 0;
+  unsigned long u = 0, v = 0;
+  unsigned x = 0;
+  char tail = 0;
+  // True when the whole line matches fmt (the trailing %c must find nothing).
+  auto scan = [&](const char* fmt, auto... out) {
+    return std::sscanf(p, fmt, out..., &tail) == static_cast<int>(sizeof...(out));
+  };
+
+  if (line == "$01F") return "!" + std::to_string(s.fpga_version);
+  if (line == "@01") return "!" + hex(s.do_value & 15, 1) + hex(s.di & 15, 1);
+  if (starts(line, "@01D")) {
+    const int value = hex_digit(line, 4);
+    if (value < 0 || line.size() != 5) return kRefused;
+    s.do_value = static_cast<unsigned>(value);
+    return kOk;
+  }
+  if (starts(line, "#01A") && line.size() == 6) {
+    const int bit = hex_digit(line, 4);
+    if (bit < 0 || bit > 3 || (line[5] != '0' && line[5] != '1')) return kRefused;
+    if (line[5] == '1')
+      s.do_value |= 1u << bit;
+    else
+      s.do_value &= ~(1u << bit);
+    return kOk;
+  }
+  if (!starts(line, "~01")) return std::nullopt;
+
+  if (line == "~01P")
+    return "!01G" + std::to_string(s.gain) + "C" + std::to_string(s.channels) + "T" +
+           std::to_string(s.trigger_mode) + "M" + std::to_string(s.transfer_mode);
+  if (starts(line, "~01PG")) {
+    if (!scan("~01PG%dC%dT%dM%d%c", &a, &b, &c, &d) || !scan_setup_ok(a, b, c, d)) return kRefused;
+    s.gain = a;
+    s.channels = b;
+    s.trigger_mode = c;
+    s.transfer_mode = d;
+    return kOk;
+  }
+  if (starts(line, "~01RPF")) {
+    if (!scan("~01RPF%d%c", &a)) return kRefused;
+    s.rpf = a;
+    return kOk;
+  }
+  if (line == "~01RP") return "!01F" + std::to_string(s.rpf);
+  if (line == "~01T") return "!01" + std::to_string(s.sample_count);
+  if (starts(line, "~01T")) {
+    if (!scan("~01T%lu%c", &u)) return kRefused;
+    s.sample_count = u;
+    return kOk;
+  }
+  if (line == "~01A") return "!01" + std::to_string(s.option);
+  if (starts(line, "~01A")) {
+    if (!scan("~01A%d%c", &a)) return kRefused;
+    s.option = a;
+    return kOk;
+  }
+  if (line == "~01DT") return "!01" + std::to_string(s.dt);
+  if (starts(line, "~01DT")) {
+    if (!scan("~01DT%d%c", &a)) return kRefused;
+    s.dt = a;
+    return kOk;
+  }
+  if (starts(line, "~01ED")) {
+    if (std::sscanf(p, "~01ED%2dG%8X%c", &a, &x, &tail) == 2 && a >= 0 && a < 8) {
+      s.channel_factor_bits[a] = x;
+      return std::string("!01");
+    }
+    if (line.size() == 7 && std::sscanf(p, "~01ED%2d", &a) == 1 && a >= 0 && a < 8)
+      return "!01" + hex(s.channel_factor_bits[a], 8);
+    return kRefused;
+  }
+  if (line == "~01XM") {
+    char r[48];
+    std::snprintf(r, sizeof r, "!01XM%01dL%08luR%08lu", s.analog_trigger_mode, s.pre_trigger,
+                  s.post_trigger);
+    return std::string(r);
+  }
+  if (starts(line, "~01XM")) {
+    if (!scan("~01XM%1dL%8luR%8lu%c", &a, &u, &v)) return kRefused;
+    s.analog_trigger_mode = a;
+    s.pre_trigger = u;
+    s.post_trigger = v;
+    return kOk;
+  }
+  if (line == "~01XN") return "!01" + std::to_string(s.trigger_index.value_or(s.pre_trigger));
+  if (starts(line, "~01WS")) {
+    if (!scan("~01WS%lu%c", &u)) return kRefused;
+    s.window = static_cast<unsigned>(u);
+    return kOk;
+  }
+  if (line == "~01SST") {
+    if (s.start_time.empty()) return kRefused;
+    return "!01S" + s.start_time;
+  }
+  if (line == "~01S") {
+    start_scan();
+    return kOk;
+  }
+  if (line == "~01Z") {
+    s.sampling = false;
+    device_->stream_end();
+    return kOk;
+  }
+  if (line == "~01N") {
+    const unsigned long count = ram_count();
+    const bool complete = s.sampling && s.sample_count != 0 && count >= s.sample_count;
+    char r[48];
+    if (status_in_count_reply())
+      std::snprintf(r, sizeof r, "!01%02d%lu", complete ? 1 : 0, count);
+    else
+      std::snprintf(r, sizeof r, "!01%lu", count);
+    return std::string(r);
+  }
+  if (line == "~01E") {
+    if (!s.sampling || !s.ram_mode || device_->stream_active_locked()) return kRefused;
+    // The RAM's contents go out as fast as the window allows; a continuous
+    // acquisition keeps streaming at its rate.
+    if (s.sample_count)
+      stream_samples(s.sample_count, 0);
+    else
+      stream_samples(0, channel_rate() * s.channels);
+    return kOk;
+  }
+  return std::nullopt;
+}
+
+unsigned long LxModel::ram_count() const {
+  const LxState& s = lx_;
+  if (!s.sampling) return 0;
+  if (device_->config().fast) return s.sample_count;
+  const double per_ms = channel_rate() * s.channels / 1000.0;
+  const auto acquired =
+      static_cast<unsigned long>(static_cast<double>(lx::now_ms() - s.start_ms) * per_ms);
+  return s.sample_count ? std::min(acquired, s.sample_count) : acquired;
+}
+
+void LxModel::stream_samples(std::uint64_t total, double per_second) {
+  const unsigned channels = static_cast<unsigned>(lx_.channels);
+  StreamPlan plan;
+  plan.total_units = total;
+  plan.units_per_second = device_->config().fast ? 0 : per_second;
+  plan.unit_bytes = sample_bytes();
+  plan.fill = [this, channels](std::uint64_t first, std::size_t n, char* out) {
+    fill_samples(channels, first, n, out);
+  };
+  device_->stream_begin(plan, lx_.window);
+}
+
+void LxModel::start_scan() {
+  LxState& s = lx_;
+  s.sampling = true;
+  ++s.starts;
+  s.start_ms = lx::now_ms();
+  const std::time_t t = std::time(nullptr);
+  std::tm tm{};
+  localtime_r(&t, &tm);
+  char text[48];
+  std::snprintf(text, sizeof text, "%04d/%02d/%02d %02d:%02d:%02d.%03d", tm.tm_year + 1900,
+                tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec,
+                static_cast<int>(s.start_ms % 1000));
+  s.start_time = text;
+  begin_acquisition();
+}
+
+void LxModel::begin_acquisition() {
+  LxState& s = lx_;
+  const double per_second = channel_rate() * s.channels;
+  s.ram_mode = ram_scan(per_second);
+  if (!s.ram_mode) stream_samples(s.sample_count, per_second);
+}
+
+}  // namespace korvel::sim

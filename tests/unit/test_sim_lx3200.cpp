@@ -1,0 +1,307 @@
+// The simulated LX-3200 on its own: replies to command sequences, the raw
+// codes it reads against the library's 24-bit calibration, its signal, and
+// a scan on the data port.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstring>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "korvel/sim/lx3200.h"
+#include "korvel/sim/signal.h"
+#include "model/calibration.h"
+#include "sim_helpers.h"
+
+namespace korvel {
+namespace {
+
+using sim::Lx3200;
+using sim::Lx3200State;
+
+struct Exchange {
+  std::string command;
+  std::optional<std::string> reply;
+};
+
+struct ReplyCase {
+  const char* name;
+  std::function<void(Lx3200State&)> setup;
+  std::vector<Exchange> exchanges;
+  std::function<void(const Lx3200State&)> verify = [](const Lx3200State&) {};
+};
+
+void none(Lx3200State&) {}
+void PrintTo(const ReplyCase& c, std::ostream* os) { *os << c.name; }
+
+class Lx3200Replies : public ::testing::TestWithParam<ReplyCase> {};
+
+TEST_P(Lx3200Replies, AnswerInOrder) {
+  Lx3200 m;
+  GetParam().setup(m.state());
+  for (const Exchange& e : GetParam().exchanges)
+    EXPECT_EQ(m.handle(e.command), e.reply) << "command '" << e.command << "'";
+  GetParam().verify(m.state());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Lx3200, Lx3200Replies,
+    ::testing::Values(
+        ReplyCase{"InputTables",
+                  [](Lx3200State& s) {
+                    s.cal_gain[3][9] = 0x8123;
+                    s.cal_offset[3][9] = -10;
+                    s.full_scale_mv[9] = 21;
+                  },
+                  {{"$01RI1C3G9", "!8123FFF60015"},
+                   {"$01RI1C4G0", "?"},
+                   {"$01RI1C0G", "?"}}},
+        ReplyCase{"OutputTables",
+                  [](Lx3200State& s) {
+                    s.ao_cal_gain[1][3] = 0x7FF0;
+                    s.ao_cal_offset[1][3] = 3;
+                  },
+                  {{"$01RO1C1G3", "!7FF00003"}, {"$01RO1C2G0", "?"}, {"$01RO1C0G4", "?"}}},
+        ReplyCase{"InputCodesEightDigitsEach",
+                  [](Lx3200State& s) {
+                    s.ai_code[0][7] = 0x000001;
+                    s.ai_code[1][7] = 0xFFFFFF;
+                    s.ai_code[2][7] = 0x7FFFFF;
+                    s.ai_code[3][7] = 0x800000;
+                  },
+                  {{"#01H7", "!0000000100FFFFFF007FFFFF00800000"}, {"#01HA", "?"}}},
+        ReplyCase{"Encoder",
+                  [](Lx3200State& s) { s.encoder_count = 0xABCD12; },
+                  {{"$01D", ">01010"},
+                   {"#01N", ">00ABCD12"},
+                   {"$01D831", ">"},  // s2 8, s1 2, s3 1; clears the count
+                   {"$01D", ">01831"},
+                   {"#01N", ">00000000"},
+                   {"$01D900", "?"},
+                   {"$01D800", "?"},
+                   {"$01D814", "?"},
+                   {"$01D", ">01831"}}},
+        ReplyCase{"RateDividers", none,
+                  {{"~01R", "!0102024096"},
+                   {"~01R08080256", "!"},
+                   {"~01R", "!0108080256"},
+                   {"~01R03020256", "?"},
+                   {"~01R16020256", "?"},
+                   {"~01R02020100", "?"},
+                   {"~01R0202409", "?"},
+                   {"~01RPF5", "!"},  // the RMS setting, not a rate
+                   {"~01RP", "!01F5"},
+                   {"~01R", "!0108080256"}}},
+        ReplyCase{"ScanSetup", none,
+                  {{"~01PG9C4T2M0", "!"},
+                   {"~01P", "!01G9C4T2M0"},
+                   {"~01PG0C5T0M0", "?"},
+                   {"~01PG0C4T3M0", "?"},
+                   {"", "?"},
+                   {"~01P", "!01G9C4T2M0"},
+                   {"~01N", "!01000"}}},
+        ReplyCase{"TriggerLevels", none,
+                  {{"~01XC0", "!01C0H7FFFFFL800000"},
+                   {"~01XC2H123456L00ABCD", "!"},
+                   {"~01XC2", "!01C2H123456L00ABCD"},
+                   {"~01XC3HFFC00000LFF800001", "!"},
+                   {"~01XC3", "!01C3HC00000L800001"},
+                   {"~01XC4", "?"},
+                   {"~01XC1H12L", "?"}}},
+        ReplyCase{"AnalogOutputs", none,
+                  {{"#0113-02.500", ">"},
+                   {"#0102ABCD", ">"},
+                   {"#0101+00.125", ">"},
+                   {"#0140000", "?"},
+                   {"#0200+01.000", "?"},
+                   {"#0100+1.0x", "?"},
+                   {"#0100ABC", "?"}},
+                  [](const Lx3200State& s) {
+                    EXPECT_EQ(s.ao[1].range, 3);
+                    EXPECT_EQ(s.ao[1].volts, -2.5);
+                    EXPECT_FALSE(s.ao[1].code);
+                    EXPECT_EQ(s.ao[0].range, 1);
+                    EXPECT_EQ(s.ao[0].volts, 0.125);  // the code written before is gone
+                    EXPECT_FALSE(s.ao[0].code);
+                    EXPECT_EQ(s.ao[0].writes, 2u);
+                  }},
+        ReplyCase{"DigitalIo", [](Lx3200State& s) { s.di = 6; },
+                  {{"@01D9", "!"}, {"@01", "!96"}, {"#01A00", "!"}, {"@01", "!86"}}},
+        ReplyCase{"NoLx3100OnlyCommands", none,
+                  {{"~01V", "?"},
+                   {"~01Y00000010", "?"},
+                   {"@01G", "?"},
+                   {"@01REC", "?"},
+                   {"$01R0C0G0", "?"},
+                   {"~01SI", "?"},
+                   {"Q", std::nullopt}}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// Every range reports a full scale of its own, near its nominal one but not
+// equal to it, so that a driver using the nominal value shows.
+TEST(Lx3200Model, RangesAreOffNominal) {
+  Lx3200 m;
+  for (int g = 0; g < Lx3200State::kRanges; ++g) {
+    const auto reply = m.handle("$01RI1C1G" + std::to_string(g));
+    ASSERT_TRUE(reply && reply->size() == 13 && (*reply)[0] == '!') << g;
+    const double full_scale = std::stoul(reply->substr(9, 4), nullptr, 16) / 1000.0;
+    EXPECT_NE(full_scale, Lx3200State::kNominal[g]) << "range " << g;
+    EXPECT_NEAR(full_scale, Lx3200State::kNominal[g], Lx3200State::kNominal[g] * 0.06);
+  }
+}
+
+// What the library makes of the codes set_input_volts leaves: the volts
+// again, to within one code of the range, or the range's end when outside.
+TEST(Lx3200Model, InputVoltsSurviveTheLibrarysCalibration) {
+  Lx3200 m;
+  const auto& s = m.state();
+  const double volts[] = {0.0, 9.9, -9.9, 4.2, -0.3, 0.0123, -0.0191, 12.0, -0.021};
+  for (double v : volts) {
+    for (int c = 0; c < Lx3200State::kInputs; ++c) {
+      m.set_input_volts(c, v);
+      for (int g = 0; g < Lx3200State::kRanges; ++g) {
+        const float nominal = kRange24[g];
+        const float full_scale = static_cast<float>(s.full_scale_mv[g] / 1000.0);
+        int code = 0;
+        calibrate24(static_cast<int>(s.ai_code[c][g]), s.cal_gain[c][g], s.cal_offset[c][g],
+                    full_scale, nominal, &code);
+        const double read = code24_to_volts(code, nominal);
+        const double expected = std::clamp(v, -double{nominal}, double{nominal});
+        const double tolerance = 2 * full_scale / 8388608.0;  // two codes
+        EXPECT_NEAR(read, expected, tolerance)
+            << "volts " << v << " channel " << c << " range " << g;
+        if (std::abs(v) < nominal) {
+          EXPECT_NEAR(m.volts_of(c, g, s.ai_code[c][g]), read, tolerance)
+              << "volts " << v << " channel " << c << " range " << g;
+        }
+      }
+    }
+  }
+}
+
+TEST(Signal24, FillMatchesTheCodesFromAnyStart) {
+  for (unsigned channels : {1u, 3u, 4u}) {
+    for (std::uint64_t first : {0ull, 5ull, 996ull * 4 + 1, 123457ull}) {
+      const std::size_t n = 3000;
+      std::vector<char> out(4 * n);
+      sim::fill_stream24(channels, first, n, out.data());
+      for (std::size_t i = 0; i < n; ++i) {
+        const auto* b = reinterpret_cast<const unsigned char*>(out.data() + 4 * i);
+        ASSERT_EQ(b[3], 0) << i;
+        const uint32_t word = b[0] | b[1] << 8 | b[2] << 16;
+        ASSERT_EQ(sign_extend24(static_cast<int>(word)), sim::stream_code24(channels, first + i))
+            << "channels " << channels << " sample " << first + i;
+      }
+    }
+  }
+}
+
+TEST(Signal24, SpansBothSignsWithoutOverRangeCodes) {
+  for (unsigned c = 0; c < 4; ++c) {
+    int32_t lo = 0, hi = 0;
+    for (std::uint64_t scan = 0; scan < 50000; ++scan) {
+      const int32_t v = sim::scan_code24(c, scan);
+      lo = std::min(lo, v);
+      hi = std::max(hi, v);
+    }
+    EXPECT_GT(lo, -0x800000) << c;
+    EXPECT_LT(hi, 0x7FFFFF) << c;
+    EXPECT_LT(lo, -300000) << c;
+    EXPECT_GT(hi, 300000) << c;
+  }
+  EXPECT_GT(sim::scan_code24(0, 250), 0x700000);  // near full scale
+}
+
+// A raw reader of the data port that acknowledges what it receives, as the
+// library does, in 4-byte sample units.
+class DataPort {
+ public:
+  DataPort(const std::string& address, int port) {
+    fd_ = socket(AF_INET, SOCK_STREAM, 0);
+    timeval tv{5, 0};
+    setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    inet_pton(AF_INET, address.c_str(), &a.sin_addr);
+    connected_ = connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+  }
+  ~DataPort() { close(fd_); }
+  bool connected() const { return connected_; }
+  // Receives exactly `samples` samples (bounded by the receive time-out).
+  std::vector<int32_t> receive(std::size_t samples) {
+    std::vector<unsigned char> bytes;
+    std::size_t acked = 0;
+    while (bytes.size() < 4 * samples) {
+      unsigned char buf[4096];
+      const ssize_t n = recv(fd_, buf, std::min(sizeof buf, 4 * samples - bytes.size()), 0);
+      if (n <= 0) break;
+      bytes.insert(bytes.end(), buf, buf + n);
+      const auto ack = static_cast<uint32_t>(bytes.size() / 4 - acked);  // whole samples
+      if (ack == 0) continue;
+      send(fd_, &ack, 4, MSG_NOSIGNAL);
+      acked += ack;
+    }
+    std::vector<int32_t> out;
+    for (std::size_t i = 0; i + 4 <= bytes.size(); i += 4) {
+      EXPECT_EQ(bytes[i + 3], 0);
+      out.push_back(sign_extend24(bytes[i] | bytes[i + 1] << 8 | bytes[i + 2] << 16));
+    }
+    return out;
+  }
+
+ private:
+  int fd_ = -1;
+  bool connected_ = false;
+};
+
+struct ScanCase {
+  const char* name;
+  const char* setup;  // "~01PG" command
+  bool ram;           // the samples wait for "~01E"
+};
+
+void PrintTo(const ScanCase& c, std::ostream* os) { *os << c.name; }
+
+class Lx3200Scan : public ::testing::TestWithParam<ScanCase> {};
+
+TEST_P(Lx3200Scan, SendsTheSignalAsWords) {
+  sim::Config cfg = test::sim_config("LX3200");
+  cfg.fast = true;
+  auto dev = test::start_sim(cfg);
+  DataPort port(cfg.address, cfg.data_port);
+  ASSERT_TRUE(port.connected());
+  const std::size_t total = 3 * 4000;
+  auto send = [&](const std::string& command) {
+    std::optional<std::string> reply;
+    dev->with_model([&](sim::Model& m) { reply = m.handle(command); });
+    return reply.value_or("(none)");
+  };
+  EXPECT_EQ(send(GetParam().setup), "!");
+  EXPECT_EQ(send("~01T" + std::to_string(total)), "!");
+  EXPECT_EQ(send("~01S"), "!");
+  EXPECT_EQ(send("~01N"), "!0101" + std::to_string(total));
+  EXPECT_EQ(send("~01E"), GetParam().ram ? "!" : "?");
+  const std::vector<int32_t> got = port.receive(total);
+  ASSERT_EQ(got.size(), total);
+  for (std::size_t i = 0; i < total; ++i)
+    ASSERT_EQ(got[i], sim::stream_code24(3, i)) << "sample " << i;
+  ASSERT_TRUE(dev->wait_stream_done(8000));
+  EXPECT_EQ(dev->stream_stats().acked_units, total);
+  EXPECT_EQ(dev->stream_stats().ack_mismatches, 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Lx3200, Lx3200Scan,
+                         ::testing::Values(ScanCase{"Live", "~01PG0C3T0M0", false},
+                                           ScanCase{"FastInRam", "~01PG0C3T1M0", true},
+                                           ScanCase{"AnalogTrigger", "~01PG0C3T2M0", true}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace korvel
