@@ -37,6 +37,37 @@ struct Device {
   explicit operator bool() const { return handle != nullptr; }
 };
 
+// What the tool shows of each family.
+struct Family {
+  const char* name;  // the model name the library reports
+  int channels;
+  int ranges;
+  const char* range_names[10];
+  unsigned code_mask;  // the bits of a raw sample
+  bool counters;
+  bool encoder;
+};
+
+const Family kFamilies[] = {
+    {"LX-3100", 8, 2, {"+-5 V", "+-10 V"}, 0xFFFF, true, false},
+    {"LX-3200", 4, 10,
+     {"+-10 V", "+-5 V", "+-2.5 V", "+-1.25 V", "+-0.625 V", "+-0.3 V", "+-0.15 V", "+-75 mV",
+      "+-40 mV", "+-20 mV"},
+     0xFFFFFF, false, true},
+};
+
+const Family& family_named(const char* name) {
+  for (const Family& f : kFamilies)
+    if (std::strcmp(f.name, name) == 0) return f;
+  return kFamilies[0];
+}
+
+const Family& family_of(KV_HANDLE h) {
+  char name[32] = {};
+  KV_GetModelName(h, name);
+  return family_named(name);
+}
+
 int print_info(KV_HANDLE h) {
   char text[64];
   KV_GetModelName(h, text);
@@ -45,32 +76,46 @@ int print_info(KV_HANDLE h) {
   std::printf("firmware   %s\n", text);
   KV_GetHWFirmwareVersion(h, text);
   std::printf("hardware   %s\n", text);
-  std::printf("calibration (gain factor/offset)   +-5 V        +-10 V\n");
-  for (int ch = 0; ch < 8; ++ch) {
-    unsigned short g[2] = {};
-    short o[2] = {};
-    for (int r = 0; r < 2; ++r)
-      if (!KV_ReadGainOffset(h, ch, r, &g[r], &o[r])) return 0;
-    std::printf("  AI%d                             %5u/%-5d  %5u/%-5d\n", ch, g[0], o[0], g[1],
-                o[1]);
+  const Family& f = family_of(h);
+  std::printf("calibration (gain factor/offset) per range\n  range     ");
+  for (int ch = 0; ch < f.channels; ++ch) std::printf("  AI%-9d", ch);
+  std::printf("\n");
+  for (int r = 0; r < f.ranges; ++r) {
+    std::printf("  %-10s", f.range_names[r]);
+    for (int ch = 0; ch < f.channels; ++ch) {
+      unsigned short g = 0;
+      short o = 0;
+      if (!KV_ReadGainOffset(h, ch, r, &g, &o)) return report("KV_ReadGainOffset");
+      std::printf("  %5u/%-6d", g, o);
+    }
+    std::printf("\n");
   }
   return 0;
 }
 
 int print_inputs(KV_HANDLE h) {
+  const Family& f = family_of(h);
   float volts[8];
   int codes[8];
-  if (!KV_ReadAIALL(h, 0, volts, 8)) return report("KV_ReadAIALL");
-  if (!KV_ReadAIALLHEX(h, 0, codes, 8)) return report("KV_ReadAIALLHEX");
-  for (int ch = 0; ch < 8; ++ch)
-    std::printf("AI%d  %+9.5f V   code %6d\n", ch, volts[ch], codes[ch]);
-  unsigned di = 0, dout = 0, counts[4] = {}, counter = 0;
+  if (!KV_ReadAIALL(h, 0, volts, f.channels)) return report("KV_ReadAIALL");
+  if (!KV_ReadAIALLHEX(h, 0, codes, f.channels)) return report("KV_ReadAIALLHEX");
+  for (int ch = 0; ch < f.channels; ++ch)
+    std::printf("AI%d  %+9.5f V   code %11d\n", ch, volts[ch], codes[ch]);
+  unsigned di = 0, dout = 0;
   if (!KV_ReadDIO(h, &di, &dout)) return report("KV_ReadDIO");
-  if (!KV_GetDICNTAll(h, counts, 4)) return report("KV_GetDICNTAll");
-  if (!KV_GetCounter(h, 0, &counter)) return report("KV_GetCounter");
   std::printf("DI   0x%X   DO 0x%X\n", di, dout);
-  std::printf("DI counters  %u %u %u %u   counter %u\n", counts[0], counts[1], counts[2],
-              counts[3], counter);
+  if (f.counters) {
+    unsigned counts[4] = {}, counter = 0;
+    if (!KV_GetDICNTAll(h, counts, 4)) return report("KV_GetDICNTAll");
+    if (!KV_GetCounter(h, 0, &counter)) return report("KV_GetCounter");
+    std::printf("DI counters  %u %u %u %u   counter %u\n", counts[0], counts[1], counts[2],
+                counts[3], counter);
+  }
+  if (f.encoder) {
+    unsigned count = 0;
+    if (!KV_ReadEncoder(h, 0, &count)) return report("KV_ReadEncoder");
+    std::printf("encoder      %u\n", count);
+  }
   return 0;
 }
 
@@ -118,7 +163,7 @@ int run_scan(KV_HANDLE h, short channels, short gain, int rate, unsigned samples
 
 int cmd_scan(const std::vector<std::string>& args) {
   if (args.empty()) return 2;
-  short channels = 8, gain = 0;
+  short channels = 0, gain = 0;
   int rate = 10000;
   unsigned samples = 80000;
   for (std::size_t i = 1; i + 1 < args.size(); i += 2) {
@@ -129,9 +174,10 @@ int cmd_scan(const std::vector<std::string>& args) {
     else if (args[i] == "--samples") samples = static_cast<unsigned>(v);
     else return 2;
   }
-  if (args.size() % 2 == 0 || channels < 1 || samples == 0) return 2;
+  if (args.size() % 2 == 0 || channels < 0 || samples == 0) return 2;
   Device d(args[0]);
   if (!d) return report("KV_Device_Create");
+  if (channels == 0) channels = static_cast<short>(family_of(d.handle).channels);
   return run_scan(d.handle, channels, gain, rate, samples);
 }
 
@@ -171,13 +217,14 @@ int read_logs(const std::string& root) {
     KV_GetLogFile_AIScanSampleInfo(log, &total, date, time);
     std::printf("  %s\n    %s, %u channels at %u Hz, %u samples, started %s %s\n", path, name,
                 channels, rate, total, date, time);
+    const unsigned mask = family_named(name).code_mask;
     std::vector<unsigned> codes(total, 0);
     const int got = KV_GetLogFile_AIDataHex(log, 0, total, codes.data());
     std::vector<double> lo(channels, 1e9), hi(channels, -1e9);
     for (int k = 0; k < got && channels; ++k) {
       float v = 0;
       const int c = k % channels;
-      KV_Calibrate_Data_Float(log, c, gain, static_cast<int>(codes[k] & 0xFFFF), &v);
+      KV_Calibrate_Data_Float(log, c, gain, static_cast<int>(codes[k] & mask), &v);
       lo[c] = std::min<double>(lo[c], v);
       hi[c] = std::max<double>(hi[c], v);
     }
@@ -193,7 +240,8 @@ int cmd_log(const std::vector<std::string>& args) {
   const unsigned samples = args.size() == 3 ? static_cast<unsigned>(std::strtoul(args[2].c_str(), nullptr, 10)) : 8000;
   Device d(args[0]);
   if (!d) return report("KV_Device_Create");
-  return run_log(d.handle, args[1], 8, 1000, samples, 0);
+  return run_log(d.handle, args[1], static_cast<short>(family_of(d.handle).channels), 1000,
+                 samples, 0);
 }
 
 int cmd_logread(const std::vector<std::string>& args) {
@@ -227,15 +275,17 @@ int cmd_send(const std::vector<std::string>& args) {
 }
 
 int cmd_demo(const std::vector<std::string>& args) {
-  std::string address;
+  std::string address, model = "LX3100";
   for (std::size_t i = 0; i < args.size(); ++i) {
     if (args[i] == "--address" && i + 1 < args.size()) address = args[++i];
+    else if (args[i] == "--model" && i + 1 < args.size()) model = args[++i];
     else return 2;
   }
   std::unique_ptr<korvel::sim::Device> simulated;
   if (address.empty()) {
     korvel::sim::Config cfg;
     cfg.address = korvel::sim::unique_loopback_address();
+    cfg.model = model;
     simulated = std::make_unique<korvel::sim::Device>(cfg);
     std::string error;
     if (!simulated->start(&error)) {
@@ -243,7 +293,7 @@ int cmd_demo(const std::vector<std::string>& args) {
       return 1;
     }
     address = cfg.address;
-    std::printf("== simulated LX-3100 on %s\n", address.c_str());
+    std::printf("== simulated %s on %s\n", model.c_str(), address.c_str());
   }
   char version[16];
   KV_GetSDKVersion(version);
@@ -253,12 +303,14 @@ int cmd_demo(const std::vector<std::string>& args) {
   if (print_info(d.handle)) return 1;
   std::printf("== one reading of every input\n");
   if (print_inputs(d.handle)) return 1;
-  std::printf("== finite scan: 8 channels at 10 kHz, 80 000 samples\n");
-  if (run_scan(d.handle, 8, 0, 10000, 80000)) return 1;
+  const short channels = static_cast<short>(family_of(d.handle).channels);
+  std::printf("== finite scan: %d channels at 10 kHz, %d samples\n", channels, channels * 10000);
+  if (run_scan(d.handle, channels, 0, 10000, static_cast<unsigned>(channels) * 10000)) return 1;
   char folder[] = "/tmp/korvel-demo-XXXXXX";
   if (!mkdtemp(folder)) return 1;
-  std::printf("== logging 8 000 samples into %s\n", folder);
-  if (run_log(d.handle, folder, 8, 2000, 8000, 0)) return 1;
+  std::printf("== logging %d samples into %s\n", channels * 1000, folder);
+  if (run_log(d.handle, folder, channels, 2000, static_cast<unsigned>(channels) * 1000, 0))
+    return 1;
   std::printf("== reading the log back without the device\n");
   return read_logs(folder);
 }
@@ -266,13 +318,15 @@ int cmd_demo(const std::vector<std::string>& args) {
 void usage(FILE* out) {
   std::fprintf(out,
                "usage: korvel COMMAND [ARGS]\n"
-               "  demo [--address A]     identify, read and scan a device (default: a\n"
-               "                         built-in simulated LX-3100 on a loopback address)\n"
+               "  demo [--address A] [--model M]\n"
+               "                         identify, read and scan a device (default: a\n"
+               "                         built-in simulated device, M = LX3100 or LX3200,\n"
+               "                         on a loopback address)\n"
                "  info ADDRESS           model, firmware and calibration\n"
                "  read ADDRESS           one reading of every input\n"
                "  scan ADDRESS [--channels N] [--gain G] [--rate HZ] [--samples N]\n"
                "                         a finite scan with per-channel statistics\n"
-               "  log ADDRESS FOLDER [N] log N samples of 8 channels at 1 kHz below FOLDER\n"
+               "  log ADDRESS FOLDER [N] log N samples of every channel at 1 kHz below FOLDER\n"
                "  logread FOLDER         list and read back the binary log files below FOLDER\n"
                "  send ADDRESS COMMAND   raw command exchange\n"
                "ADDRESS is a.b.c.d[,cmdport[,dataport]].\n");
