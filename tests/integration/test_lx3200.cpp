@@ -272,30 +272,42 @@ TEST(Lx3200, AnalogTriggerLevelsTravelAs24BitCodes) {
   }
 }
 
-// Sample by sample, in codes and in volts, across reads of odd sizes.
-TEST(Lx3200, FiniteScanIsSampleExact) {
+struct FiniteScan {
+  const char* name;
+  unsigned channels;
+  short mode;
+  int rate;
+};
+
+class Lx3200Scans : public ::testing::TestWithParam<FiniteScan> {};
+
+// Sample by sample, in codes and in volts, across reads of odd sizes: live,
+// through the device's RAM (mode 6), and too fast to stream live.
+TEST_P(Lx3200Scans, FiniteScanIsSampleExact) {
   OpenDevice d(lx3200_config());
-  constexpr unsigned kChannels = 3, kTotal = 3000;
-  ASSERT_EQ(KV_SetAIScanParam(d.handle, kChannels, 1, 0, 2000, kTotal, 0, 0), 1);
+  const unsigned channels = GetParam().channels, total = channels * 1000;
+  ASSERT_EQ(KV_SetAIScanParam(d.handle, static_cast<short>(channels), 1, GetParam().mode,
+                              GetParam().rate, total, 0, 0),
+            1);
   ASSERT_EQ(KV_StartAIScan(d.handle), 1);
-  ASSERT_EQ(wait_status(d.handle, 0x84) & 0x84, 0x84);
+  ASSERT_EQ(wait_status(d.handle, 0x84) & 0x8C, 0x84);
   unsigned taken = 0;
   int size = 1;
-  while (taken < kTotal) {
-    const unsigned want = std::min<unsigned>(static_cast<unsigned>(size), kTotal - taken);
+  while (taken < total) {
+    const unsigned want = std::min<unsigned>(static_cast<unsigned>(size), total - taken);
     if (size % 2 == 0) {
       std::vector<unsigned> raw(want);
       ASSERT_EQ(KV_GetAIBufferHex(d.handle, raw.data(), want), static_cast<int>(want));
       for (unsigned i = 0; i < want; ++i)
-        ASSERT_EQ(raw[i], raw24(sim::stream_code24(kChannels, taken + i))) << taken + i;
+        ASSERT_EQ(raw[i], raw24(sim::stream_code24(channels, taken + i))) << taken + i;
     } else {
       std::vector<float> volts(want);
       ASSERT_EQ(KV_GetAIBuffer(d.handle, volts.data(), want), static_cast<int>(want));
       for (unsigned i = 0; i < want; ++i) {
         const unsigned n = taken + i;
         float expected = 0;
-        KV_Calibrate_Data_Float(d.handle, static_cast<int>(n % kChannels), 1,
-                                static_cast<int>(raw24(sim::stream_code24(kChannels, n))),
+        KV_Calibrate_Data_Float(d.handle, static_cast<int>(n % channels), 1,
+                                static_cast<int>(raw24(sim::stream_code24(channels, n))),
                                 &expected);
         ASSERT_EQ(volts[i], expected) << n;
       }
@@ -303,8 +315,16 @@ TEST(Lx3200, FiniteScanIsSampleExact) {
     taken += want;
     size = size * 3 % 97 + 1;
   }
+  // Only the live scan streams without the device's RAM and its transfer order.
+  EXPECT_EQ(d.sim->count_commands("~01E") > 0, std::string(GetParam().name) != "Live");
   KV_StopAIScan(d.handle);
 }
+
+INSTANTIATE_TEST_SUITE_P(Modes, Lx3200Scans,
+                         ::testing::Values(FiniteScan{"Live", 3, 0, 2000},
+                                           FiniteScan{"DeviceRam", 3, 6, 2000},
+                                           FiniteScan{"TooFastForLive", 4, 0, 64001}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Lx3200, LogWrittenAndReadBackWithTheDriversCalibration) {
   TempDir dir;
