@@ -5,49 +5,15 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "korvel/sim/signal.h"
-
 namespace korvel::sim {
 
 using namespace lx;
 
 namespace {
 
-constexpr double kClock = 16384000.0;
-constexpr std::array<int, 16> kRateD = {32,  48,  64,  96,  128, 192,  200,  256,
-                                        384, 400, 512, 768, 800, 1024, 2048, 4096};
 constexpr int32_t kCodeMax = 0x7FFFFF;
 constexpr int32_t kCodeMin = -0x800000;
 constexpr double kCodeScale = 2147483648.0;  // calibrated codes: full scale is 2^31
-
-bool digit_at(const std::string& s, std::size_t pos, int* value) {
-  if (pos >= s.size() || s[pos] < '0' || s[pos] > '9') return false;
-  *value = s[pos] - '0';
-  return true;
-}
-
-bool all_digits(const std::string& s, std::size_t from) {
-  return from < s.size() && std::all_of(s.begin() + static_cast<std::ptrdiff_t>(from), s.end(),
-                                        [](char c) { return c >= '0' && c <= '9'; });
-}
-
-// Parses 1..8 hexadecimal digits [from, to) of s.
-bool hex_run(const std::string& s, std::size_t from, std::size_t to, uint32_t* value) {
-  if (to <= from || to - from > 8) return false;
-  uint32_t v = 0;
-  for (std::size_t i = from; i < to; ++i) {
-    const int d = hex_digit(s, i);
-    if (d < 0) return false;
-    v = v << 4 | static_cast<uint32_t>(d);
-  }
-  *value = v;
-  return true;
-}
-
-int32_t sign_extend24(uint32_t raw) {
-  raw &= 0xFFFFFF;
-  return static_cast<int32_t>(raw ^ 0x800000u) - 0x800000;
-}
 
 // The calibrated code before the range's full-scale factor: the upper 16
 // bits of the raw code and its low byte scaled by the gain factor
@@ -60,9 +26,8 @@ int64_t calibrated_sum(int32_t code, uint16_t gain, int16_t offset) {
 
 }  // namespace
 
-Lx3200::Lx3200() : LxModel(state_) {
+Lx3200::Lx3200() : Lx24Model(state_) {
   Lx3200State& s = state_;
-  s.channels = 4;
   // Actual ranges a little off their nominal values, so that the two are
   // told apart.
   s.full_scale_mv = {10012, 5006, 2503, 1251, 626, 301, 151, 76, 41, 21};
@@ -72,20 +37,12 @@ Lx3200::Lx3200() : LxModel(state_) {
       s.cal_offset[c][g] = static_cast<int16_t>(300 * (c - 2) + 17 * g);
     }
     set_input_volts(c, -3.5 + 2.25 * c);
-    s.trigger_high[c] = 0x7FFFFF;
-    s.trigger_low[c] = 0x800000;
   }
   for (int a = 0; a < Lx3200State::kOutputs; ++a)
     for (int r = 0; r < Lx3200State::kOutputRanges; ++r) {
       s.ao_cal_gain[a][r] = static_cast<uint16_t>(32768 - 50 * a + 9 * r);
       s.ao_cal_offset[a][r] = static_cast<int16_t>(5 * a - 3 * r - 2);
     }
-}
-
-double Lx3200::sample_rate() const {
-  const Lx3200State& s = state_;
-  if (s.rate_a <= 0 || s.rate_b <= 0 || s.rate_d <= 0) return 0;
-  return kClock / s.rate_a / s.rate_b / s.rate_d;
 }
 
 void Lx3200::set_calibration(uint16_t gain, int16_t offset) {
@@ -142,19 +99,11 @@ bool Lx3200::scan_setup_ok(int gain, int channels, int trigger, int transfer) co
          channels <= Lx3200State::kInputs && trigger >= 0 && trigger <= 2 && transfer >= 0;
 }
 
-// An empty line is no command: refused like any line the device does not
-// know. The scan settings stay as they were.
-std::optional<std::string> Lx3200::empty_line() { return kRefused; }
-
 bool Lx3200::ram_scan(double samples_per_second) const {
   // Trigger digit 1 is a fast untriggered scan and 2 the analog trigger:
   // both fill the RAM first, as does any scan too fast to stream live.
   const int t = state_.trigger_mode;
   return samples_per_second > Lx3200State::kInputs * 64000.0 || t == 1 || t == 2;
-}
-
-void Lx3200::fill_samples(unsigned channels, std::uint64_t first, std::size_t n, char* out) const {
-  fill_stream24(channels, first, n, out);
 }
 
 std::optional<std::string> Lx3200::device_command(const std::string& line) {
@@ -184,9 +133,7 @@ std::optional<std::string> Lx3200::device_command(const std::string& line) {
   }
   if (starts(line, "#01") && line.size() > 5 && digit_at(line, 3, &c)) return analog_output(line);
   if (starts(line, "$01D")) return encoder(line);
-  if (starts(line, "~01R")) return scan_rate(line);
-  if (starts(line, "~01XC")) return trigger_levels(line);
-  return kRefused;
+  return common24_command(line).value_or(kRefused);
 }
 
 // "#01<ch><range>%+07.3f" in volts, "#01<ch><range>%04X" as a code.
@@ -230,51 +177,6 @@ std::optional<std::string> Lx3200::encoder(const std::string& line) {
   s.encoder_s3 = s3;
   s.encoder_count = 0;
   return std::string(">");
-}
-
-// "~01R<A:2><B:2><D:4>" sets the clock dividers, "~01R" reads them back in
-// the same layout after "!01".
-std::optional<std::string> Lx3200::scan_rate(const std::string& line) {
-  Lx3200State& s = state_;
-  if (line == "~01R") {
-    char r[32];
-    std::snprintf(r, sizeof r, "!01%02d%02d%04d", s.rate_a, s.rate_b, s.rate_d);
-    return std::string(r);
-  }
-  if (line.size() != 12 || !all_digits(line, 4)) return kRefused;
-  const int a = std::atoi(line.substr(4, 2).c_str());
-  const int b = std::atoi(line.substr(6, 2).c_str());
-  const int d = std::atoi(line.substr(8, 4).c_str());
-  const auto divider_ok = [](int v) { return v >= 2 && v <= 14 && v % 2 == 0; };
-  if (!divider_ok(a) || !divider_ok(b) ||
-      std::find(kRateD.begin(), kRateD.end(), d) == kRateD.end())
-    return kRefused;
-  s.rate_a = a;
-  s.rate_b = b;
-  s.rate_d = d;
-  return kOk;
-}
-
-// "~01XC<ch>H<high>L<low>" sets a channel's levels (24-bit codes; longer
-// fields keep their low 24 bits), "~01XC<ch>" reads them back as
-// "!01C<ch>H%06XL%06X".
-std::optional<std::string> Lx3200::trigger_levels(const std::string& line) {
-  Lx3200State& s = state_;
-  int c = 0;
-  if (!digit_at(line, 5, &c) || c >= Lx3200State::kInputs) return kRefused;
-  if (line.size() == 6) {
-    char r[32];
-    std::snprintf(r, sizeof r, "!01C%dH%06XL%06X", c, s.trigger_high[c], s.trigger_low[c]);
-    return std::string(r);
-  }
-  const std::size_t l = line.find('L', 7);
-  uint32_t high = 0, low = 0;
-  if (line.size() < 9 || line[6] != 'H' || l == std::string::npos || !hex_run(line, 7, l, &high) ||
-      !hex_run(line, l + 1, line.size(), &low))
-    return kRefused;
-  s.trigger_high[c] = high & 0xFFFFFF;
-  s.trigger_low[c] = low & 0xFFFFFF;
-  return kOk;
 }
 
 }  // namespace korvel::sim

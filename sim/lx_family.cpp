@@ -26,6 +26,29 @@ int hex_digit(const std::string& s, std::size_t pos) {
   return -1;
 }
 
+bool digit_at(const std::string& s, std::size_t pos, int* value) {
+  if (pos >= s.size() || s[pos] < '0' || s[pos] > '9') return false;
+  *value = s[pos] - '0';
+  return true;
+}
+
+bool hex_run(const std::string& s, std::size_t from, std::size_t to, uint32_t* value) {
+  if (to <= from || to - from > 8) return false;
+  uint32_t v = 0;
+  for (std::size_t i = from; i < to; ++i) {
+    const int d = hex_digit(s, i);
+    if (d < 0) return false;
+    v = v << 4 | static_cast<uint32_t>(d);
+  }
+  *value = v;
+  return true;
+}
+
+int32_t sign_extend24(uint32_t raw) {
+  raw &= 0xFFFFFF;
+  return static_cast<int32_t>(raw ^ 0x800000u) - 0x800000;
+}
+
 int64_t now_ms() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(
              std::chrono::steady_clock::now().time_since_epoch())
@@ -42,6 +65,7 @@ std::optional<std::string> LxModel::handle(const std::string& line) {
     ++lx_.reboots;
     return std::nullopt;
   }
+  if (lacks(line)) return kRefused;
   if (auto reply = common_command(line)) return reply;
   return device_command(line);
 }
@@ -78,10 +102,13 @@ std::optional<std::string> LxModel::common_command(const std::string& line) {
   if (!starts(line, "~01")) return std::nullopt;
 
   if (line == "~01P")
-    return "!01G" + std::to_string(s.gain) + "C" + std::to_string(s.channels) + "T" +
-           std::to_string(s.trigger_mode) + "M" + std::to_string(s.transfer_mode);
-  if (starts(line, "~01PG")) {
-    if (!scan("~01PG%dC%dT%dM%d%c", &a, &b, &c, &d) || !scan_setup_ok(a, b, c, d)) return kRefused;
+    return "!01" + (gain_in_scan_setup() ? "G" + std::to_string(s.gain) : std::string()) + "C" +
+           std::to_string(s.channels) + "T" + std::to_string(s.trigger_mode) + "M" +
+           std::to_string(s.transfer_mode);
+  if (starts(line, "~01PG") || starts(line, "~01PC")) {
+    const bool parsed = gain_in_scan_setup() ? scan("~01PG%dC%dT%dM%d%c", &a, &b, &c, &d)
+                                             : scan("~01PC%dT%dM%d%c", &b, &c, &d);
+    if (!parsed || !scan_setup_ok(a, b, c, d)) return kRefused;
     s.gain = a;
     s.channels = b;
     s.trigger_mode = c;

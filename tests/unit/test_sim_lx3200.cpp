@@ -1,11 +1,7 @@
 // The simulated LX-3200 on its own: replies to command sequences, the raw
 // codes it reads against the library's 24-bit calibration, its signal, and
 // a scan on the data port.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <cmath>
 #include <cstring>
@@ -17,6 +13,7 @@
 #include "korvel/sim/lx3200.h"
 #include "korvel/sim/signal.h"
 #include "model/calibration.h"
+#include "sim_data_port.h"
 #include "sim_helpers.h"
 
 namespace korvel {
@@ -103,6 +100,7 @@ INSTANTIATE_TEST_SUITE_P(
                    {"~01P", "!01G9C4T2M0"},
                    {"~01PG0C5T0M0", "?"},
                    {"~01PG0C4T3M0", "?"},
+                   {"~01PC4T0M0", "?"},  // the form without gain is another device's
                    {"", "?"},
                    {"~01P", "!01G9C4T2M0"},
                    {"~01N", "!01000"}}},
@@ -218,49 +216,6 @@ TEST(Signal24, SpansBothSignsWithoutOverRangeCodes) {
   EXPECT_GT(sim::scan_code24(0, 250), 0x700000);  // near full scale
 }
 
-// A raw reader of the data port that acknowledges what it receives, as the
-// library does, in 4-byte sample units.
-class DataPort {
- public:
-  DataPort(const std::string& address, int port) {
-    fd_ = socket(AF_INET, SOCK_STREAM, 0);
-    timeval tv{5, 0};
-    setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    inet_pton(AF_INET, address.c_str(), &a.sin_addr);
-    connected_ = connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-  }
-  ~DataPort() { close(fd_); }
-  bool connected() const { return connected_; }
-  // Receives exactly `samples` samples (bounded by the receive time-out).
-  std::vector<int32_t> receive(std::size_t samples) {
-    std::vector<unsigned char> bytes;
-    std::size_t acked = 0;
-    while (bytes.size() < 4 * samples) {
-      unsigned char buf[4096];
-      const ssize_t n = recv(fd_, buf, std::min(sizeof buf, 4 * samples - bytes.size()), 0);
-      if (n <= 0) break;
-      bytes.insert(bytes.end(), buf, buf + n);
-      const auto ack = static_cast<uint32_t>(bytes.size() / 4 - acked);  // whole samples
-      if (ack == 0) continue;
-      send(fd_, &ack, 4, MSG_NOSIGNAL);
-      acked += ack;
-    }
-    std::vector<int32_t> out;
-    for (std::size_t i = 0; i + 4 <= bytes.size(); i += 4) {
-      EXPECT_EQ(bytes[i + 3], 0);
-      out.push_back(sign_extend24(bytes[i] | bytes[i + 1] << 8 | bytes[i + 2] << 16));
-    }
-    return out;
-  }
-
- private:
-  int fd_ = -1;
-  bool connected_ = false;
-};
-
 struct ScanCase {
   const char* name;
   const char* setup;  // "~01PG" command
@@ -275,7 +230,7 @@ TEST_P(Lx3200Scan, SendsTheSignalAsWords) {
   sim::Config cfg = test::sim_config("LX3200");
   cfg.fast = true;
   auto dev = test::start_sim(cfg);
-  DataPort port(cfg.address, cfg.data_port);
+  test::DataPort24 port(cfg.address, cfg.data_port);
   ASSERT_TRUE(port.connected());
   const std::size_t total = 3 * 4000;
   auto send = [&](const std::string& command) {

@@ -7,12 +7,11 @@
 #include <optional>
 #include <string>
 
-#include "korvel/sim/lx_family.h"
+#include "korvel/sim/lx24.h"
 
 namespace korvel::sim {
 
-struct Lx3200State : LxState {
-  static constexpr int kInputs = 4;
+struct Lx3200State : Lx24State {
   static constexpr int kRanges = 10;
   static constexpr int kOutputs = 2;
   static constexpr int kOutputRanges = 4;
@@ -50,26 +49,14 @@ struct Lx3200State : LxState {
   int encoder_s2 = 0;  // 0..8
   int encoder_s3 = 0;  // 0..3
   uint32_t encoder_count = 0;
-
-  // Sample clock: 16384000 / rate_a / rate_b / rate_d samples per second
-  // per channel.
-  int rate_a = 2;
-  int rate_b = 2;
-  int rate_d = 4096;
-
-  // Analog-trigger levels per channel, 24-bit codes.
-  std::array<uint32_t, kInputs> trigger_high{};
-  std::array<uint32_t, kInputs> trigger_low{};
 };
 
-class Lx3200 : public LxModel {
+class Lx3200 : public Lx24Model {
  public:
   Lx3200();
   std::string id_string() const override { return "QLX-3200M"; }
 
   Lx3200State& state() { return state_; }
-  // Samples per second per channel of the configured rate.
-  double sample_rate() const;
   // Sets every input table entry to (gain, offset).
   void set_calibration(uint16_t gain, int16_t offset);
   // Input voltage of a channel; sets the raw code of every range to the one
@@ -81,20 +68,12 @@ class Lx3200 : public LxModel {
 
  protected:
   std::optional<std::string> device_command(const std::string& line) override;
-  std::optional<std::string> empty_line() override;
   bool scan_setup_ok(int gain, int channels, int trigger, int transfer) const override;
-  double channel_rate() const override { return sample_rate(); }
   bool ram_scan(double samples_per_second) const override;
-  bool status_in_count_reply() const override { return true; }
-  std::uint32_t sample_bytes() const override { return 4; }
-  void fill_samples(unsigned channels, std::uint64_t first, std::size_t n,
-                    char* out) const override;
 
  private:
   std::optional<std::string> analog_output(const std::string& line);
   std::optional<std::string> encoder(const std::string& line);
-  std::optional<std::string> scan_rate(const std::string& line);
-  std::optional<std::string> trigger_levels(const std::string& line);
 
   Lx3200State state_;
 };

@@ -21,7 +21,7 @@ struct LxState {
   unsigned window = 32768;  // send window set with "~01WS"
 
   // Scan configuration as the device holds it. trigger_mode is the digit
-  // of "~01PG".
+  // of "~01PG" (or "~01PC" on devices without a gain field).
   int gain = 0;
   int channels = 8;
   int trigger_mode = 0;
@@ -57,8 +57,14 @@ class LxModel : public Model {
   virtual std::optional<std::string> device_command(const std::string& line) = 0;
   // Answer to an empty line.
   virtual std::optional<std::string> empty_line() = 0;
-  // Whether "~01PG" with these fields is accepted.
+  // Whether the scan setup with these fields is accepted.
   virtual bool scan_setup_ok(int gain, int channels, int trigger, int transfer) const = 0;
+  // Whether the scan setup carries a gain field ("~01PG%dC%dT%dM%d") or
+  // not ("~01PC%dT%dM%d", gain 0); "~01P" reads it back in the same form.
+  virtual bool gain_in_scan_setup() const { return true; }
+  // A shared command this device does not have: refused before the shared
+  // handlers see it.
+  virtual bool lacks(const std::string& /*line*/) const { return false; }
   // Samples per second of each channel at the configured rate.
   virtual double channel_rate() const = 0;
   // Whether a scan goes through the device RAM (sent on "~01E") instead of
@@ -94,6 +100,12 @@ std::string hex(unsigned value, int digits);
 bool starts(const std::string& s, const char* prefix);
 // The hexadecimal digit at pos; -1 when missing or not hex.
 int hex_digit(const std::string& s, std::size_t pos);
+// The decimal digit at pos into *value; false when missing or not a digit.
+bool digit_at(const std::string& s, std::size_t pos, int* value);
+// Parses 1..8 hexadecimal digits [from, to) of s.
+bool hex_run(const std::string& s, std::size_t from, std::size_t to, std::uint32_t* value);
+// The low 24 bits of raw as a signed (two's complement) value.
+std::int32_t sign_extend24(std::uint32_t raw);
 int64_t now_ms();
 
 }  // namespace lx
