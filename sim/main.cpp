@@ -13,7 +13,7 @@ namespace {
 void usage(FILE* out) {
   std::fprintf(out,
                "usage: korvel-sim [options]\n"
-               "  --model NAME       device family to simulate (LX3100, LX3200)\n"
+               "  --model NAME       device family to simulate (LX3100, LX3200, LXR5000)\n"
                "  --address A        loopback address to listen on (default 127.0.0.2)\n"
                "  --id TEXT          id string reported on port 10000 (default: the family's)\n"
                "  --cmd-port N       command port (default 9999)\n"

@@ -144,7 +144,8 @@ class Model {
   Device* device_ = nullptr;
 };
 
-// Creates the model for a family name ("LX3100", "LX3200"); null when unknown.
+// Creates the model for a family name ("LX3100", "LX3200", "LXR5000"); null
+// when unknown.
 std::unique_ptr<Model> make_model(const std::string& family);
 
 class Device {
