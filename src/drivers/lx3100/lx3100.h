@@ -75,7 +75,7 @@ class LX3100 : public LxDevice {
   bool limits_receive(const ScanSettings& s, RunKind kind) const override;
   unsigned long max_rate() const override;
   bool trigger_code(int channel, float level, uint32_t* code) override;
-  float trigger_full_scale() const override;
+  float trigger_full_scale(int channel) const override;
   void log_lines_after_transfer(std::vector<std::string>& lines) override;
   uint32_t ring_unit() const override;
   bool sync_in_enabled() const override;

@@ -118,10 +118,10 @@ int LX3100::GetRMSParam(short* rpf, short* dt) {
   return 1;
 }
 
-float LX3100::trigger_full_scale() const { return static_cast<float>((ScanGain + 1) * 5); }
+float LX3100::trigger_full_scale(int) const { return static_cast<float>((ScanGain + 1) * 5); }
 
 bool LX3100::trigger_code(int channel, float level, uint32_t* code) {
-  const float full_scale = trigger_full_scale();
+  const float full_scale = trigger_full_scale(channel);
   const int g = GainTable.get(channel, static_cast<int>(ScanGain));
   const int o = OffsetTable.get(channel, static_cast<int>(ScanGain));
   if (g == 0) return fail(KV_ERR_TRIGGER_PARAM);  // an uncalibrated channel has no codes

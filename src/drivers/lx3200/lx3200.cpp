@@ -239,25 +239,10 @@ int LX3200::SetScanParam(short ch_count, short gain, short trig_mode, int sample
                             static_cast<uint32_t>(sample_rate), sample_count, option);
 }
 
-int LX3200::trigger_mode_of_digit(int digit) const {
-  switch (digit) {
-    case 0:
-    case 1:
-      return 0;
-    case 2:
-      return 6;
-    default:
-      return -1;
-  }
-}
+int LX3200::trigger_mode_of_digit(int digit) const { return ram_trigger_mode(digit); }
 
 bool LX3200::parse_rate(const Reply& r, unsigned long* rate) const {
-  unsigned int a = 0, b = 0, d = 0;
-  if (!r.dec(3, 2, &a) || !r.dec(5, 2, &b) || !r.dec(7, 4, &d) || a == 0 || b == 0 || d == 0)
-    return false;
-  *rate = static_cast<unsigned long>(divided_rate(static_cast<int>(a), static_cast<int>(b),
-                                                  static_cast<int>(d)));
-  return true;
+  return parse_divided_rate(r, rate);
 }
 
 unsigned long LX3200::max_rate() const { return kMaxRate; }
@@ -271,7 +256,7 @@ bool LX3200::limits_receive(const ScanSettings& s, RunKind) const {
   return s.trigger_mode != 8;  // mode 8 counts blocks, not samples
 }
 
-float LX3200::trigger_full_scale() const {
+float LX3200::trigger_full_scale(int) const {
   const int g = static_cast<int>(ScanGain) < module.ai_gain_count ? static_cast<int>(ScanGain) : 0;
   const float f = range_full_scale(g);
   return f > 0.0f ? f : kRange24[g];
@@ -281,7 +266,7 @@ bool LX3200::trigger_code(int channel, float level, uint32_t* code) {
   const int g = static_cast<int>(ScanGain);
   const double gain = GainTable.get(channel, g);
   if (gain == 0.0) return fail(KV_ERR_TRIGGER_PARAM);  // an uncalibrated channel has no codes
-  const double v = (static_cast<double>(level) * (2147483648.0 / trigger_full_scale()) -
+  const double v = (static_cast<double>(level) * (2147483648.0 / trigger_full_scale(channel)) -
                     OffsetTable.get(channel, g)) *
                    (128.0 / gain);
   const double clamped = std::fmax(-8388608.0, std::fmin(8388607.0, std::trunc(v)));

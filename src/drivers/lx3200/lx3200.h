@@ -53,7 +53,7 @@ class LX3200 : public LxDevice {
   unsigned long max_rate() const override;
   int trigger_digits() const override { return 6; }
   bool trigger_code(int channel, float level, uint32_t* code) override;
-  float trigger_full_scale() const override;
+  float trigger_full_scale(int channel) const override;
   void log_lines_after_gain(std::vector<std::string>& lines) override;
 
  private:

@@ -191,6 +191,7 @@ int LxDevice::read_raw_codes(const char* command_text, int digits, int* raw, int
 
 int LxDevice::ReadAI(int channel, int gain, float* value) {
   if (channel < 0 || channel >= module.ai_count) return fail(KV_ERR_INPUT_CHANNEL);
+  if (!check_single_point(gain)) return 0;
   std::vector<int> codes(module.ai_count);
   if (!ReadAIALLHEXRAW(gain, codes.data(), module.ai_count)) return fail(KV_ERR_RESPONSE);
   if (!Calibrate_Hex2Float(codes[channel], channel, gain, value)) return fail(KV_ERR_INPUT_CHANNEL);
@@ -199,6 +200,7 @@ int LxDevice::ReadAI(int channel, int gain, float* value) {
 
 int LxDevice::ReadAIALL(int gain, float* values, int count) {
   if (count < 0 || count > module.ai_count) return fail(KV_ERR_INPUT_CHANNEL);
+  if (!check_single_point(gain)) return 0;
   std::vector<int> codes(module.ai_count);
   if (!ReadAIALLHEXRAW(gain, codes.data(), count)) {
     for (int i = 0; i < count; ++i) values[i] = 0.0f;
@@ -211,6 +213,7 @@ int LxDevice::ReadAIALL(int gain, float* values, int count) {
 
 int LxDevice::ReadAIHEX(int channel, int gain, int* code) {
   if (channel < 0 || channel >= module.ai_count) return fail(KV_ERR_INPUT_CHANNEL);
+  if (!check_single_point(gain)) return 0;
   std::vector<int> codes(module.ai_count);
   if (!ReadAIALLHEXRAW(gain, codes.data(), module.ai_count)) {
     put(code, 0);
@@ -222,6 +225,7 @@ int LxDevice::ReadAIHEX(int channel, int gain, int* code) {
 
 int LxDevice::ReadAIALLHEX(int gain, int* codes, int count) {
   if (count < 0 || count > module.ai_count) return fail(KV_ERR_INPUT_CHANNEL);
+  if (!check_single_point(gain)) return 0;
   std::vector<int> raw(module.ai_count);
   if (!ReadAIALLHEXRAW(gain, raw.data(), count)) {
     for (int i = 0; i < count; ++i) codes[i] = 0;

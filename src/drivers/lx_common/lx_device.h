@@ -158,18 +158,31 @@ class LxDevice : public MODEL, protected AcqHooks, protected LogHooks {
   // mode and option with the given trigger mode, rate and count.
   int send_scan_param(uint16_t trigger_mode, uint32_t rate, uint32_t count);
 
-  // How GetScanParam reads the device: the trigger mode a "~01P" digit
-  // stands for (-1: not one), and the rate of a "~01R" reply.
+  // How GetScanParam reads the device: the fields of the "~01P" reply (-1
+  // where a field is not a digit), the trigger mode a digit stands for (-1:
+  // not one), and the rate of a "~01R" reply.
+  struct ScanReply {
+    int gain, channels, trigger_digit, transfer;
+  };
+  virtual ScanReply parse_scan_reply(const Reply& reply) const;
   virtual int trigger_mode_of_digit(int digit) const { return digit; }
   virtual bool parse_rate(const Reply& reply, unsigned long* rate) const;
   virtual unsigned long max_rate() const = 0;
+  // The 24-bit devices' forms: trigger digits 0/1 (mode 0) and 2 (mode 6),
+  // and the rate as the clock divided by the A, B, D of "!01AABBDDDD".
+  static int ram_trigger_mode(int digit);
+  static bool parse_divided_rate(const Reply& reply, unsigned long* rate);
+
+  // Checks a single-point read makes before any exchange (the range, the
+  // busy rule where a family has no cache); 0 with the code set.
+  virtual int check_single_point(int /*gain*/) { return 1; }
 
   // Analog-trigger codes: hexadecimal digits on the wire, the code of a
   // level (false: no code for it, with the error set), and the full scale a
   // level may not exceed.
   virtual int trigger_digits() const { return 4; }
   virtual bool trigger_code(int channel, float level, uint32_t* code) = 0;
-  virtual float trigger_full_scale() const = 0;
+  virtual float trigger_full_scale(int channel) const = 0;
   uint32_t trigger_high_rail() const { return (1u << (4 * trigger_digits() - 1)) - 1; }
   uint32_t trigger_low_rail() const { return 1u << (4 * trigger_digits() - 1); }
 

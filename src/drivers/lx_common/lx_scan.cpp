@@ -6,6 +6,7 @@
 
 #include "core/errors.h"
 #include "drivers/lx_common/lx_device.h"
+#include "drivers/lx_common/rate_search.h"
 #include "net/clock.h"
 
 namespace korvel {
@@ -64,6 +65,32 @@ bool LxDevice::parse_rate(const Reply& r, unsigned long* rate) const {
   return number_at(r, 3, rate);
 }
 
+LxDevice::ScanReply LxDevice::parse_scan_reply(const Reply& r) const {
+  return ScanReply{digit(r, 4), digit(r, 6), digit(r, 8), digit(r, 10)};
+}
+
+int LxDevice::ram_trigger_mode(int d) {
+  switch (d) {
+    case 0:
+    case 1:
+      return 0;
+    case 2:
+      return 6;
+    default:
+      return -1;
+  }
+}
+
+bool LxDevice::parse_divided_rate(const Reply& r, unsigned long* rate) {
+  unsigned int a = 0, b = 0, d = 0;
+  // A zero divisor is no rate the device can run at.
+  if (!r.dec(3, 2, &a) || !r.dec(5, 2, &b) || !r.dec(7, 4, &d) || a == 0 || b == 0 || d == 0)
+    return false;
+  *rate = static_cast<unsigned long>(
+      divided_rate(static_cast<int>(a), static_cast<int>(b), static_cast<int>(d)));
+  return true;
+}
+
 int LxDevice::GetScanParam(short* ch_count, short* gain, short* trig_mode, int* sample_rate,
                            unsigned int* sample_count, short* transfer_mode, short* option) {
   auto deliver = [&] {
@@ -82,8 +109,9 @@ int LxDevice::GetScanParam(short* ch_count, short* gain, short* trig_mode, int* 
   }
   Reply r;
   if (!command(r, kCommandTimeoutMs, "~01P")) return 0;
-  const int g = digit(r, 4), c = digit(r, 6), m = digit(r, 10);
-  const int t = digit(r, 8) < 0 ? -1 : trigger_mode_of_digit(digit(r, 8));
+  const ScanReply p = parse_scan_reply(r);
+  const int g = p.gain, c = p.channels, m = p.transfer;
+  const int t = p.trigger_digit < 0 ? -1 : trigger_mode_of_digit(p.trigger_digit);
   // Values outside what this device has would size reads and index tables
   // wrongly: a reply carrying them is refused whole.
   if (g < 0 || g >= module.ai_gain_count || c < 1 || c > module.ai_count || t < 0 || m < 0)
@@ -228,8 +256,8 @@ int LxDevice::SetAIAnalogTriggerParam(int mode, char* enable, float* high, float
   if (mode < 0 || mode > 3) return fail(KV_ERR_TRIGGER_CHANNEL);
   if (count > module.ai_count) return fail(KV_ERR_INVALID_VALUE);
   if (count > 0 && (!enable || !high || !low)) return fail(KV_ERR_INVALID_ARGUMENT);
-  const float full_scale = trigger_full_scale();
   for (int i = 0; i < count; ++i) {
+    const float full_scale = trigger_full_scale(i);
     if (enable[i] != 1) {
       // Modes 0 to 2 disable a channel with an unreachable window; mode 3
       // (outside the window) with the reversed pair.
