@@ -111,7 +111,7 @@ TEST(FilterDesign, OrdersNotMultipleOfFourLeaveTheObjectAsItWas) {
     EXPECT_EQ(f.kind(), -1) << order;
     float v[3] = {1, 2, 3};
     f.run(v, 3);
-    EXPECT_EQ(v[2], 3.0f);
+    EXPECT_TRUE(v[0] == 1 && v[1] == 2 && v[2] == 3) << order;  // kind -1: run leaves them
   }
   Filter_cls f(8, 1000);
   f.SetLowPassFilter(100);
