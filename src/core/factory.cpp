@@ -7,6 +7,7 @@
 #include "core/registry.h"
 #include "drivers/lx3100/lx3100.h"
 #include "drivers/lx3200/lx3200.h"
+#include "drivers/lxr5000/lxr5000.h"
 #include "net/transport.h"
 
 namespace korvel {
@@ -35,7 +36,7 @@ constexpr Prefix kPrefixes[] = {
     {"LX31002", 7, kRowLX3100, &make<LX3100>},
     {"QLX-3200M", 9, kRowLX3200, &make<LX3200>},
     {"MC610s", 6, kRowMC610s, nullptr},
-    {"QLX-R5000", 9, kRowLXR5000, nullptr},
+    {"QLX-R5000", 9, kRowLXR5000, &make<LXR5000>},
     {"MC620Ws", 7, kRowMC620Ws, nullptr},
 };
 

@@ -225,7 +225,7 @@ TEST(Lx3200, ScanConfigurationChecksAndCommands) {
 
 TEST(Lx3200, ScanParametersReadBackWithTheAchievedRate) {
   OpenDevice d(lx3200_config());
-  // 3000 Hz is not reachable: the nearer of 2 978.9 and 3 047.6 is set.
+  // 3000 Hz is not reachable: the nearer of 2 925.7 and 3 047.6 is set.
   ASSERT_EQ(KV_SetAIScanParam(d.handle, 3, 2, 6, 3000, 300, 1, 0), 1);
   short ch = 0, gain = 0, mode = 0, transfer = 0, option = 0;
   int rate = 0;

@@ -199,15 +199,19 @@ int LxDevice::AD_ReadData(char* dst, unsigned int count, int unit) {
 }
 
 int LxDevice::AD_ReadData_float(float* dst, unsigned int count, int) {
+  return read_volts(dst, count, nullptr);
+}
+
+int LxDevice::read_volts(float* dst, unsigned int count, RingPlace* first) {
   if (dst == nullptr) return 0;
   // 16-bit codes are signed; wider samples are handed on as the device sent
   // them (24-bit codes in the low bits of a 32-bit word).
-  return module.sample_bytes == 2 ? read_volts<int16_t>(dst, count)
-                                  : read_volts<uint32_t>(dst, count);
+  return module.sample_bytes == 2 ? read_volts_as<int16_t>(dst, count, first)
+                                  : read_volts_as<uint32_t>(dst, count, first);
 }
 
 template <class Code>
-int LxDevice::read_volts(float* dst, unsigned int count) {
+int LxDevice::read_volts_as(float* dst, unsigned int count, RingPlace* first) {
   // Converted in slices so that no allocation happens per call. The ring
   // tells each slice's channel, whatever raw reads took in between, and the
   // run's channel count and range: no setter's field is read here.
@@ -220,6 +224,7 @@ int LxDevice::read_volts(float* dst, unsigned int count) {
     const uint32_t n =
         engine_.ring().read(reinterpret_cast<char*>(codes), want, sizeof(Code), &place);
     if (n == 0) break;
+    if (first && total == 0) *first = place;
     const uint32_t channels = place.unit / sizeof(Code);
     const int gain = static_cast<int>(place.tag);
     if (channels != 0) {

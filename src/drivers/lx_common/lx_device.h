@@ -271,9 +271,13 @@ class LxDevice : public MODEL, protected AcqHooks, protected LogHooks {
   CalTable<uint16_t> GainTable;
   CalTable<int16_t> OffsetTable;
 
+  // Volts of up to count samples from the ring; *first (when given) is
+  // where in its unit the first sample sat, and the unit's size.
+  int read_volts(float* dst, unsigned int count, RingPlace* first);
+
  private:
   template <class Code>
-  int read_volts(float* dst, unsigned int count);
+  int read_volts_as(float* dst, unsigned int count, RingPlace* first);
 
   // Last raw codes read; returned while a run is acquiring. Per device, so
   // that one device never hands out another's readings; guarded by
