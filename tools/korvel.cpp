@@ -44,16 +44,19 @@ struct Family {
   int ranges;
   const char* range_names[10];
   unsigned code_mask;  // the bits of a raw sample
+  bool dio;
   bool counters;
   bool encoder;
+  bool range_tables;  // calibration per range (else per channel)
 };
 
 const Family kFamilies[] = {
-    {"LX-3100", 8, 2, {"+-5 V", "+-10 V"}, 0xFFFF, true, false},
+    {"LX-3100", 8, 2, {"+-5 V", "+-10 V"}, 0xFFFF, true, true, false, true},
     {"LX-3200", 4, 10,
      {"+-10 V", "+-5 V", "+-2.5 V", "+-1.25 V", "+-0.625 V", "+-0.3 V", "+-0.15 V", "+-75 mV",
       "+-40 mV", "+-20 mV"},
-     0xFFFFFF, false, true},
+     0xFFFFFF, true, false, true, true},
+    {"LX-R5000", 4, 1, {"+-10 V"}, 0xFFFFFF, false, false, false, false},
 };
 
 const Family& family_named(const char* name) {
@@ -77,6 +80,17 @@ int print_info(KV_HANDLE h) {
   KV_GetHWFirmwareVersion(h, text);
   std::printf("hardware   %s\n", text);
   const Family& f = family_of(h);
+  if (!f.range_tables) {
+    // One range, calibrated per channel: show where each channel's scale ends.
+    std::printf("calibration: one range; full scale per channel\n");
+    for (int ch = 0; ch < f.channels; ++ch) {
+      float top = 0, bottom = 0;
+      KV_Calibrate_Data_Float(h, ch, 0, 0x7FFFFF, &top);
+      KV_Calibrate_Data_Float(h, ch, 0, 0x800000, &bottom);
+      std::printf("  AI%d  %+9.5f .. %+9.5f V\n", ch, bottom, top);
+    }
+    return 0;
+  }
   std::printf("calibration (gain factor/offset) per range\n  range     ");
   for (int ch = 0; ch < f.channels; ++ch) std::printf("  AI%-9d", ch);
   std::printf("\n");
@@ -101,9 +115,11 @@ int print_inputs(KV_HANDLE h) {
   if (!KV_ReadAIALLHEX(h, 0, codes, f.channels)) return report("KV_ReadAIALLHEX");
   for (int ch = 0; ch < f.channels; ++ch)
     std::printf("AI%d  %+9.5f V   code %11d\n", ch, volts[ch], codes[ch]);
-  unsigned di = 0, dout = 0;
-  if (!KV_ReadDIO(h, &di, &dout)) return report("KV_ReadDIO");
-  std::printf("DI   0x%X   DO 0x%X\n", di, dout);
+  if (f.dio) {
+    unsigned di = 0, dout = 0;
+    if (!KV_ReadDIO(h, &di, &dout)) return report("KV_ReadDIO");
+    std::printf("DI   0x%X   DO 0x%X\n", di, dout);
+  }
   if (f.counters) {
     unsigned counts[4] = {}, counter = 0;
     if (!KV_GetDICNTAll(h, counts, 4)) return report("KV_GetDICNTAll");
@@ -164,20 +180,34 @@ int run_scan(KV_HANDLE h, short channels, short gain, int rate, unsigned samples
 int cmd_scan(const std::vector<std::string>& args) {
   if (args.empty()) return 2;
   short channels = 0, gain = 0;
-  int rate = 10000;
+  int rate = 10000, order = 4;
   unsigned samples = 80000;
+  float lowpass = 0, highpass = 0;
   for (std::size_t i = 1; i + 1 < args.size(); i += 2) {
     const long v = std::strtol(args[i + 1].c_str(), nullptr, 10);
     if (args[i] == "--channels") channels = static_cast<short>(v);
     else if (args[i] == "--gain") gain = static_cast<short>(v);
     else if (args[i] == "--rate") rate = static_cast<int>(v);
     else if (args[i] == "--samples") samples = static_cast<unsigned>(v);
+    else if (args[i] == "--lowpass") lowpass = std::strtof(args[i + 1].c_str(), nullptr);
+    else if (args[i] == "--highpass") highpass = std::strtof(args[i + 1].c_str(), nullptr);
+    else if (args[i] == "--order") order = static_cast<int>(v);
     else return 2;
   }
   if (args.size() % 2 == 0 || channels < 0 || samples == 0) return 2;
+  if ((lowpass > 0 || highpass > 0) && (order <= 0 || order % 4 != 0)) {
+    std::fprintf(stderr, "korvel: --order must be a positive multiple of 4 (got %d)\n", order);
+    return 2;
+  }
   Device d(args[0]);
   if (!d) return report("KV_Device_Create");
   if (channels == 0) channels = static_cast<short>(family_of(d.handle).channels);
+  // Software filters (the LX-R5000 runs them; other devices ignore them).
+  for (short c = 0; c < channels && (lowpass > 0 || highpass > 0); ++c) {
+    KV_Init_Software_Filter(d.handle, c, order, rate);
+    if (lowpass > 0) KV_Set_LowPassFilter(d.handle, c, 1, lowpass);
+    else KV_Set_HighPassFilter(d.handle, c, 1, highpass);
+  }
   return run_scan(d.handle, channels, gain, rate, samples);
 }
 
@@ -320,12 +350,15 @@ void usage(FILE* out) {
                "usage: korvel COMMAND [ARGS]\n"
                "  demo [--address A] [--model M]\n"
                "                         identify, read and scan a device (default: a\n"
-               "                         built-in simulated device, M = LX3100 or LX3200,\n"
+               "                         built-in simulated device, M = LX3100, LX3200\n"
+               "                         or LXR5000,\n"
                "                         on a loopback address)\n"
                "  info ADDRESS           model, firmware and calibration\n"
                "  read ADDRESS           one reading of every input\n"
                "  scan ADDRESS [--channels N] [--gain G] [--rate HZ] [--samples N]\n"
-               "                         a finite scan with per-channel statistics\n"
+               "       [--lowpass HZ | --highpass HZ] [--order N]\n"
+               "                         a finite scan with per-channel statistics,\n"
+               "                         optionally filtered (LX-R5000; order a multiple of 4)\n"
                "  log ADDRESS FOLDER [N] log N samples of every channel at 1 kHz below FOLDER\n"
                "  logread FOLDER         list and read back the binary log files below FOLDER\n"
                "  send ADDRESS COMMAND   raw command exchange\n"

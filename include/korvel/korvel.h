@@ -382,13 +382,13 @@ KV_API int KV_ClearEncoder(KV_HANDLE handle, int channel);
  * @brief Sets the high-speed scan.
  * @param ch_count channels scanned (1..channels), @param gain range code
  *        (LX-3100: 0 = +-5 V, 1 = +-10 V; LX-3200: 0..9 = +-10, 5, 2.5, 1.25,
- *        0.625, 0.3, 0.15, 0.075, 0.04, 0.02 V),
- * @param trig_mode trigger mode (LX-3100: 0, 1, 2, 3, 5, 6, 8, 9; LX-3200: 0,
- *        6, 8),
+ *        0.625, 0.3, 0.15, 0.075, 0.04, 0.02 V; LX-R5000: 0 only),
+ * @param trig_mode trigger mode (LX-3100: 0, 1, 2, 3, 5, 6, 8, 9; LX-3200 and
+ *        LX-R5000: 0, 6, 8),
  * @param sample_rate samples per second per channel (LX-3100: 1..200 000;
- *        LX-3200: 1..128 000, set to the nearest rate its clock divides to,
- *        the lower one on a tie; KV_GetAIScanParam reads the achieved rate
- *        back), @param sample_count total
+ *        LX-3200 and LX-R5000: 1..128 000, set to the nearest rate their clock
+ *        divides to; KV_GetAIScanParam reads the achieved rate back, and the
+ *        LX-R5000 also stores it), @param sample_count total
  *        samples over all channels (0 = continuous), @param transfer_mode and
  * @param option passed to the device.
  * @return 1; 0 with KV_ERR_INTERRUPT_MODE, KV_ERR_SCAN_MODE, KV_ERR_VALUE_RANGE,
@@ -735,16 +735,37 @@ KV_API int KV_DownloadAllSDFiles(KV_HANDLE handle, char* path, int mode);
 /* ------------------------------------------------------------------------ */
 /* Software filters (LX-R5000; other devices accept and ignore them)        */
 /* ------------------------------------------------------------------------ */
+/* Each of the LX-R5000's four channels owns a Butterworth filter (low-pass,  */
+/* high-pass, band-pass, band-stop; bilinear transform with pre-warping,      */
+/* double-precision state). KV_GetAIBuffer filters the volts it returns and   */
+/* KV_GetAIBufferHex the codes: each channel's filter sees exactly its own    */
+/* samples in order, whatever the read sizes, clears or overruns, and its     */
+/* state carries from read to read. Codes are taken as signed 24-bit values   */
+/* (as the calibration reads them), filtered as code / 8388607 and written    */
+/* back as 24-bit two's-complement codes (clamped). Do not mix volt and code  */
+/* reads of a filtered scan: the two feed the same filter state. Setters may  */
+/* be called during a scan, from any thread; a read uses the designs in force */
+/* when it runs. Designs need an order that is a multiple of 4; frequencies   */
+/* are not checked (at or above half the rate the output is meaningless).    */
 
-/** @brief Sets a channel's filter order (even, <= 16384) and sample rate. @return 1. */
+/**
+ * @brief Sets a channel's filter order (even, <= 16384; a new order clears
+ *        the filter) and sample rate. Odd or larger orders, or a channel
+ *        outside 0..3, change nothing. @return 1.
+ */
 KV_API int KV_Init_Software_Filter(KV_HANDLE handle, int channel, int order, int sample_rate);
-/** @brief Designs (enable != 0) or switches off a low-pass filter. @return 1. */
+/**
+ * @brief Designs a low-pass filter at f Hz and switches it on (enable 1), or
+ *        switches the channel's filtering off (enable 0, the design kept).
+ *        A low-pass or high-pass design keeps the filter's state, so a cut-off
+ *        can change during a scan. @return 1.
+ */
 KV_API int KV_Set_LowPassFilter(KV_HANDLE handle, int channel, int enable, float f);
-/** @brief Designs or switches off a high-pass filter. @return 1. */
+/** @brief Designs or switches off a high-pass filter (as KV_Set_LowPassFilter). @return 1. */
 KV_API int KV_Set_HighPassFilter(KV_HANDLE handle, int channel, int enable, float f);
-/** @brief Band-pass between f2 (lower) and f1 (upper edge). @return 1. */
+/** @brief Band-pass between f2 (lower) and f1 (upper edge); clears the filter's state. @return 1. */
 KV_API int KV_Set_BandPassFilter(KV_HANDLE handle, int channel, int enable, float f1, float f2);
-/** @brief Band-stop between f2 (lower) and f1 (upper edge). @return 1. */
+/** @brief Band-stop between f2 (lower) and f1 (upper edge); clears the filter's state. @return 1. */
 KV_API int KV_Set_BandStopFilter(KV_HANDLE handle, int channel, int enable, float f1, float f2);
 
 #ifdef __cplusplus
