@@ -22,8 +22,8 @@ inline sim::Config sim_config(const std::string& family = "LX3100") {
 }
 
 // A device that sends its data as fast as the library takes it.
-inline sim::Config fast_config() {
-  sim::Config c = sim_config();
+inline sim::Config fast_config(const std::string& family = "LX3100") {
+  sim::Config c = sim_config(family);
   c.fast = true;
   return c;
 }
@@ -86,6 +86,26 @@ inline void expect_exchange(OpenDevice& d, const std::function<int(KV_HANDLE)>& 
   }
   EXPECT_EQ(d.sim->commands(), commands);
 }
+
+// One call on a device: its result, its error code (when it failed) and
+// the exact commands it must send.
+struct ExchangeCase {
+  const char* name;
+  std::function<int(KV_HANDLE)> call;
+  int result;
+  unsigned error;
+  std::vector<std::string> commands;
+};
+
+inline void expect_exchanges(OpenDevice& d, const std::vector<ExchangeCase>& cases) {
+  for (const ExchangeCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    expect_exchange(d, c.call, c.result, c.error, c.commands);
+  }
+}
+
+// A 24-bit code as the device sends it: its low 24 bits.
+inline unsigned raw24(int32_t code) { return static_cast<unsigned>(code) & 0xFFFFFFu; }
 
 // Polls pred until it holds (true) or timeout_ms passed (false). The
 // deadline is generous: test machines stall for tens of milliseconds.

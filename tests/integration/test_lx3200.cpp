@@ -24,26 +24,10 @@ using sim::Lx3200;
 
 constexpr float kNominal[10] = {10.0f, 5.0f, 2.5f, 1.25f, 0.625f, 0.3f, 0.15f, 0.075f, 0.04f, 0.02f};
 
-sim::Config lx3200_config() {
-  sim::Config c = sim_config("LX3200");
-  c.fast = true;
-  return c;
-}
-
-unsigned raw24(int32_t code) { return static_cast<unsigned>(code) & 0xFFFFFFu; }
-
-struct Exchange {
-  const char* name;
-  std::function<int(KV_HANDLE)> call;
-  int result;
-  unsigned error;
-  std::vector<std::string> commands;
-};
-
 TEST(Lx3200, OperationsSendTheirCommandsAndRefuseBadArguments) {
-  OpenDevice d(lx3200_config());
+  OpenDevice d(fast_config("LX3200"));
   ASSERT_NE(d.handle, nullptr);
-  const std::vector<Exchange> cases = {
+  const std::vector<ExchangeCase> cases = {
       {"AO volts", [](KV_HANDLE h) { return KV_WriteAO(h, 0, 1, 2.5f); }, 1, 0, {"#0101+02.500"}},
       {"AO negative", [](KV_HANDLE h) { return KV_WriteAO(h, 1, 3, -0.25f); }, 1, 0, {"#0113-00.250"}},
       {"AO code keeps 16 bits", [](KV_HANDLE h) { return KV_WriteAOHEX(h, 1, 2, 0x1ABCD); }, 1, 0,
@@ -67,10 +51,7 @@ TEST(Lx3200, OperationsSendTheirCommandsAndRefuseBadArguments) {
       {"rate divisor item", [](KV_HANDLE h) { return KV_SetConfig(h, 2, 2, 1); }, 0,
        KV_ERR_INVALID_ARGUMENT, {}},
   };
-  for (const Exchange& c : cases) {
-    SCOPED_TRACE(c.name);
-    expect_exchange(d, c.call, c.result, c.error, c.commands);
-  }
+  expect_exchanges(d, cases);
   d.with<Lx3200>([](Lx3200& m) {
     EXPECT_EQ(m.state().encoder_s1, 2);
     EXPECT_EQ(m.state().ao[0].volts.value_or(0), 2.5);
@@ -87,7 +68,7 @@ TEST(Lx3200, OperationsSendTheirCommandsAndRefuseBadArguments) {
 }
 
 TEST(Lx3200, EncoderRepliesThatAreNotDataAreRefused) {
-  OpenDevice d(lx3200_config());
+  OpenDevice d(fast_config("LX3200"));
   for (const char* reply : {"!01", "?", ">", ">0"}) {
     SCOPED_TRACE(reply);
     d.sim->add_fault(sim::Fault::reply("#01N", reply));
@@ -105,7 +86,7 @@ TEST(Lx3200, EncoderRepliesThatAreNotDataAreRefused) {
 }
 
 TEST(Lx3200, CalibrationTablesOfInputsAndOutputs) {
-  OpenDevice d(lx3200_config());
+  OpenDevice d(fast_config("LX3200"));
   d.with<Lx3200>([&](Lx3200& m) {
     for (int c = 0; c < 6; ++c) {
       unsigned short g = 0;
@@ -133,7 +114,7 @@ TEST(Lx3200, CalibrationTablesOfInputsAndOutputs) {
 // the device's calibration with the range's actual full scale, clamped to
 // the nominal one.
 TEST(Lx3200, ConversionFollowsTheDeviceTablesInEveryRange) {
-  OpenDevice d(lx3200_config());
+  OpenDevice d(fast_config("LX3200"));
   const std::vector<unsigned> raws = {0x000000, 0x000001, 0x0000FF, 0x123456, 0x3FFFFF, 0x7FFFFE,
                                       0xFFFFFF, 0xFFFF00, 0xC00000, 0x800001, 0x7FFFFF, 0x800000};
   for (int g = 0; g < 10; ++g) {
@@ -168,7 +149,7 @@ TEST(Lx3200, ConversionFollowsTheDeviceTablesInEveryRange) {
 }
 
 TEST(Lx3200, SinglePointReadsGiveTheInputVolts) {
-  OpenDevice d(lx3200_config());
+  OpenDevice d(fast_config("LX3200"));
   const double volts[4] = {-1.7, 0.0, 0.25, 9.0};
   d.with<Lx3200>([&](Lx3200& m) {
     for (int c = 0; c < 4; ++c) m.set_input_volts(c, volts[c]);
@@ -195,7 +176,7 @@ struct ScanCase {
 };
 
 TEST(Lx3200, ScanConfigurationChecksAndCommands) {
-  OpenDevice d(lx3200_config());
+  OpenDevice d(fast_config("LX3200"));
   const std::vector<ScanCase> cases = {
       {"finite mode 0", 4, 0, 0, 1000, 4000, 0, 0,
        {"~01PG0C4T0M0", "~01R02024096", "~01T0000004000", "~01A0"}},
@@ -224,7 +205,7 @@ TEST(Lx3200, ScanConfigurationChecksAndCommands) {
 }
 
 TEST(Lx3200, ScanParametersReadBackWithTheAchievedRate) {
-  OpenDevice d(lx3200_config());
+  OpenDevice d(fast_config("LX3200"));
   // 3000 Hz is not reachable: the nearer of 2 925.7 and 3 047.6 is set.
   ASSERT_EQ(KV_SetAIScanParam(d.handle, 3, 2, 6, 3000, 300, 1, 0), 1);
   short ch = 0, gain = 0, mode = 0, transfer = 0, option = 0;
@@ -246,7 +227,7 @@ TEST(Lx3200, ScanParametersReadBackWithTheAchievedRate) {
 }
 
 TEST(Lx3200, AnalogTriggerLevelsTravelAs24BitCodes) {
-  OpenDevice d(lx3200_config());
+  OpenDevice d(fast_config("LX3200"));
   ASSERT_EQ(KV_SetAIScanParam(d.handle, 4, 0, 0, 1000, 1000, 0, 0), 1);
   char enable[4] = {1, 0, 1, 0};
   float high[4] = {5.0f, 0, -2.5f, 0}, low[4] = {-5.0f, 0, -7.5f, 0};
@@ -284,7 +265,7 @@ class Lx3200Scans : public ::testing::TestWithParam<FiniteScan> {};
 // Sample by sample, in codes and in volts, across reads of odd sizes: live,
 // through the device's RAM (mode 6), and too fast to stream live.
 TEST_P(Lx3200Scans, FiniteScanIsSampleExact) {
-  OpenDevice d(lx3200_config());
+  OpenDevice d(fast_config("LX3200"));
   const unsigned channels = GetParam().channels, total = channels * 1000;
   ASSERT_EQ(KV_SetAIScanParam(d.handle, static_cast<short>(channels), 1, GetParam().mode,
                               GetParam().rate, total, 0, 0),
@@ -328,7 +309,7 @@ INSTANTIATE_TEST_SUITE_P(Modes, Lx3200Scans,
 
 TEST(Lx3200, LogWrittenAndReadBackWithTheDriversCalibration) {
   TempDir dir;
-  OpenDevice d(lx3200_config());
+  OpenDevice d(fast_config("LX3200"));
   constexpr unsigned kChannels = 4, kTotal = 2000;
   const int gain = 3;
   ASSERT_EQ(KV_SetAIScanParam(d.handle, kChannels, gain, 0, 1000, kTotal, 0, 0), 1);

@@ -23,26 +23,10 @@ namespace {
 
 using sim::Lxr5000;
 
-sim::Config lxr5000_config() {
-  sim::Config c = sim_config("LXR5000");
-  c.fast = true;
-  return c;
-}
-
-unsigned raw24(int32_t code) { return static_cast<unsigned>(code) & 0xFFFFFFu; }
-
-struct Exchange {
-  const char* name;
-  std::function<int(KV_HANDLE)> call;
-  int result;
-  unsigned error;
-  std::vector<std::string> commands;
-};
-
 TEST(Lxr5000, WhatItLacksAndWhatItRefuses) {
-  OpenDevice d(lxr5000_config());
+  OpenDevice d(fast_config("LXR5000"));
   ASSERT_NE(d.handle, nullptr);
-  const std::vector<Exchange> cases = {
+  const std::vector<ExchangeCase> cases = {
       {"DIO", [](KV_HANDLE h) { unsigned a, b; return KV_ReadDIO(h, &a, &b); }, 0, KV_ERR_UNSUPPORTED, {}},
       {"DO", [](KV_HANDLE h) { return KV_WriteDO(h, 1); }, 0, KV_ERR_UNSUPPORTED, {}},
       {"AO", [](KV_HANDLE h) { return KV_WriteAO(h, 0, 0, 1.0f); }, 0, KV_ERR_UNSUPPORTED, {}},
@@ -56,10 +40,7 @@ TEST(Lxr5000, WhatItLacksAndWhatItRefuses) {
       {"read", [](KV_HANDLE h) { int v[4]; return KV_ReadAIALLHEX(h, 0, v, 4); }, 1, 0, {"#01R"}},
       {"odd filter order changes nothing", [](KV_HANDLE h) { return KV_Init_Software_Filter(h, 0, 7, 1000); }, 1, 0, {}},
   };
-  for (const Exchange& c : cases) {
-    SCOPED_TRACE(c.name);
-    expect_exchange(d, c.call, c.result, c.error, c.commands);
-  }
+  expect_exchanges(d, cases);
   // While a scan runs the device answers no reads: refused without asking.
   ASSERT_EQ(KV_SetAIScanParam(d.handle, 4, 0, 0, 1000, 0, 0, 0), 1);
   ASSERT_EQ(KV_StartAIScan(d.handle), 1);
@@ -69,7 +50,7 @@ TEST(Lxr5000, WhatItLacksAndWhatItRefuses) {
 }
 
 TEST(Lxr5000, PerChannelCalibration) {
-  OpenDevice d(lxr5000_config(), [](sim::Model& m) {
+  OpenDevice d(fast_config("LXR5000"), [](sim::Model& m) {
     auto& s = static_cast<Lxr5000&>(m).state();
     s.full_scale_mv[3] = 10000;  // 10 V, no offset: the saturation values are exact
     s.offset[3] = 0;
@@ -104,7 +85,7 @@ struct ScanCase {
 };
 
 TEST(Lxr5000, ScanConfigurationStoresTheAchievedRate) {
-  OpenDevice d(lxr5000_config());
+  OpenDevice d(fast_config("LXR5000"));
   const std::vector<ScanCase> cases = {
       {"exact 1000", 4, 0, 0, 1000, 4000, 0, "~01PC4T0M0", 1000},
       {"between 2925.7 and 3047.6", 2, 0, 0, 3000, 100, 0, "~01PC2T0M0", 3047},
@@ -173,7 +154,7 @@ class Lxr5000Filters : public ::testing::TestWithParam<bool> {};
 // channel: every channel's filter sees exactly its own samples.
 TEST_P(Lxr5000Filters, ScanMatchesAReferenceCascade) {
   const bool hex = GetParam();
-  OpenDevice d(lxr5000_config());
+  OpenDevice d(fast_config("LXR5000"));
   constexpr unsigned kChannels = 3, kTotal = 3 * 2000;
   set_filters(d.handle);
   ASSERT_EQ(KV_SetAIScanParam(d.handle, kChannels, 0, 0, 2000, kTotal, 0, 0), 1);
@@ -216,7 +197,7 @@ INSTANTIATE_TEST_SUITE_P(Paths, Lxr5000Filters, ::testing::Values(false, true),
 
 TEST(Lxr5000, LogReadsBackWithTheDriversCalibration) {
   TempDir dir;
-  OpenDevice d(lxr5000_config());
+  OpenDevice d(fast_config("LXR5000"));
   constexpr unsigned kChannels = 2, kTotal = 2000;
   ASSERT_EQ(KV_SetAIScanParam(d.handle, kChannels, 0, 0, 1000, kTotal, 0, 0), 1);
   std::string root = dir.path();

@@ -155,13 +155,7 @@ TEST(ScanParam, InvalidHandleZeroesAllOutputs) {
   EXPECT_EQ(ch + gain + trig + xfer + opt + rate + static_cast<int>(count), 0);
 }
 
-struct ConfigCase {
-  const char* name;
-  std::function<int(KV_HANDLE)> call;
-  int result;
-  unsigned error;
-  std::vector<std::string> commands;
-};
+using ConfigCase = ExchangeCase;
 
 class ConfigItems : public ::testing::TestWithParam<ConfigCase> {};
 

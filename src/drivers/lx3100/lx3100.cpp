@@ -10,15 +10,6 @@
 
 namespace korvel {
 
-namespace {
-
-template <class T>
-void put(T* out, T value) {
-  if (out) *out = value;
-}
-
-}  // namespace
-
 LX3100::LX3100(const char* ip, int cmd_port_arg, int data_port_arg, const QLXmodule& module_arg)
     : LxDevice(ip, cmd_port_arg, data_port_arg, module_arg) {
   do_range_code = KV_ERR_INVALID_ARGUMENT;

@@ -11,21 +11,6 @@ namespace korvel {
 
 namespace {
 
-template <class T>
-void put(T* out, T value) {
-  if (out) *out = value;
-}
-
-// A single decimal digit of a reply; -1 when it is not one.
-int digit(const Reply& r, std::size_t pos) {
-  const char c = r.at(pos);
-  return c >= '0' && c <= '9' ? c - '0' : -1;
-}
-
-bool number_at(const Reply& r, std::size_t pos, unsigned long* out) {
-  return std::sscanf(r.from(pos), "%lu", out) == 1;
-}
-
 bool valid_trigger_mode(int mode) {
   switch (mode) {
     case 0: case 1: case 2: case 3: case 5: case 6: case 8: case 9:
@@ -90,7 +75,7 @@ int LX3100::GetConfig(int item, int index, int* value) {
   }
   Reply r;
   if (!command(r, kCommandTimeoutMs, "~01V")) return fail(KV_ERR_CONFIG_ITEM);
-  const int e = digit(r, 4);
+  const int e = r.digit(4);
   if (r.size() != 5 || e < 0 || e > 6) return 0;
   RateDivisor = 1u << e;
   put(value, e);
@@ -147,7 +132,7 @@ int LX3100::GetAIDelayTriggerParam(unsigned int* delay) {
   Reply r;
   if (!command(r, kCommandTimeoutMs, "~01Y")) return 0;
   unsigned long v = 0;
-  if (!number_at(r, 4, &v)) return fail(KV_ERR_INVALID_VALUE);
+  if (!r.number(4, &v)) return fail(KV_ERR_INVALID_VALUE);
   DelayTriggerTime = static_cast<uint32_t>(v);
   put(delay, DelayTriggerTime);
   return 1;

@@ -11,11 +11,6 @@ namespace korvel {
 
 namespace {
 
-template <class T>
-void put(T* out, T value) {
-  if (out) *out = value;
-}
-
 constexpr unsigned long kMaxRate = 128000;
 constexpr uint64_t kMaxLiveTotal = 256000;  // samples per second over all channels
 constexpr uint32_t kMaxSampleCount = 30000000;

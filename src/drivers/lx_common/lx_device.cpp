@@ -11,11 +11,6 @@ namespace korvel {
 
 namespace {
 
-template <class T>
-void put(T* out, T value) {
-  if (out) *out = value;
-}
-
 int hex_value(char c) {
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'A' && c <= 'F') return c - 'A' + 10;
@@ -54,6 +49,15 @@ bool Reply::dec(std::size_t pos, int ndigits, unsigned int* out) const {
   }
   *out = v;
   return true;
+}
+
+int Reply::digit(std::size_t pos) const {
+  const char c = at(pos);
+  return c >= '0' && c <= '9' ? c - '0' : -1;
+}
+
+bool Reply::number(std::size_t pos, unsigned long* out) const {
+  return std::sscanf(from(pos), "%lu", out) == 1;
 }
 
 LxDevice::LxDevice(const char* ip, int cmd_port_arg, int data_port_arg,

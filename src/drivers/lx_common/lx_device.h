@@ -20,6 +20,12 @@
 
 namespace korvel {
 
+// Writes value through out when the caller gave one.
+template <class T>
+void put(T* out, T value) {
+  if (out) *out = value;
+}
+
 // One reply line of the command protocol, read by character position.
 struct Reply {
   char text[kReplyCapacity] = {};
@@ -32,6 +38,10 @@ struct Reply {
   bool hex(std::size_t pos, int ndigits, unsigned int* out) const;
   // ndigits decimal digits at pos; false when any is missing or not a digit.
   bool dec(std::size_t pos, int ndigits, unsigned int* out) const;
+  // The decimal digit at pos; -1 when it is not one.
+  int digit(std::size_t pos) const;
+  // A decimal number ("%lu") from pos on.
+  bool number(std::size_t pos, unsigned long* out) const;
 };
 
 class LxDevice : public MODEL, protected AcqHooks, protected LogHooks {

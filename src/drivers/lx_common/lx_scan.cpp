@@ -13,21 +13,6 @@ namespace korvel {
 
 namespace {
 
-template <class T>
-void put(T* out, T value) {
-  if (out) *out = value;
-}
-
-// A single decimal digit of a reply; -1 when it is not one.
-int digit(const Reply& r, std::size_t pos) {
-  const char c = r.at(pos);
-  return c >= '0' && c <= '9' ? c - '0' : -1;
-}
-
-bool number_at(const Reply& r, std::size_t pos, unsigned long* out) {
-  return std::sscanf(r.from(pos), "%lu", out) == 1;
-}
-
 constexpr uint32_t kMaxSampleCount = 30000000;
 
 }  // namespace
@@ -62,11 +47,11 @@ int LxDevice::send_scan_param(uint16_t trigger_mode, uint32_t rate, uint32_t cou
 }
 
 bool LxDevice::parse_rate(const Reply& r, unsigned long* rate) const {
-  return number_at(r, 3, rate);
+  return r.number(3, rate);
 }
 
 LxDevice::ScanReply LxDevice::parse_scan_reply(const Reply& r) const {
-  return ScanReply{digit(r, 4), digit(r, 6), digit(r, 8), digit(r, 10)};
+  return ScanReply{r.digit(4), r.digit(6), r.digit(8), r.digit(10)};
 }
 
 int LxDevice::ram_trigger_mode(int d) {
@@ -122,10 +107,10 @@ int LxDevice::GetScanParam(short* ch_count, short* gain, short* trig_mode, int* 
   if (!parse_rate(r, &rate) || rate < 1 || rate > max_rate()) return fail(KV_ERR_INVALID_VALUE);
   msleep(1);
   if (!command(r, kCommandTimeoutMs, "~01T")) return 0;
-  if (!number_at(r, 3, &count) || count > kMaxSampleCount) return fail(KV_ERR_INVALID_VALUE);
+  if (!r.number(3, &count) || count > kMaxSampleCount) return fail(KV_ERR_INVALID_VALUE);
   msleep(1);
   if (!command(r, kCommandTimeoutMs, "~01A")) return 0;
-  if (!number_at(r, 3, &opt) || opt > 0xFFFF) return fail(KV_ERR_INVALID_VALUE);
+  if (!r.number(3, &opt) || opt > 0xFFFF) return fail(KV_ERR_INVALID_VALUE);
   ScanGain = static_cast<uint32_t>(g);
   ScanChannelCount = static_cast<uint16_t>(c);
   ScanTriggerMode = static_cast<uint16_t>(t);
@@ -327,7 +312,7 @@ bool LxDevice::read_analog_trigger() {
   Reply r;
   unsigned long p = 0, q = 0;
   if (!command(r, kCommandTimeoutMs, "~01XM")) return fail(KV_ERR_INVALID_VALUE);
-  if (!number_at(r, 7, &p) || !number_at(r, 16, &q)) return fail(KV_ERR_INVALID_VALUE);
+  if (!r.number(7, &p) || !r.number(16, &q)) return fail(KV_ERR_INVALID_VALUE);
   AnalogTriggerMode = static_cast<uint32_t>(r.at(5) - '0');
   PreTriggerCount = static_cast<uint32_t>(p);
   PostTriggerCount = static_cast<uint32_t>(q);
@@ -349,7 +334,7 @@ int LxDevice::GetAIAnalogTriggerIdx() {
   Reply r;
   if (!command(r, kCommandTimeoutMs, "~01XN")) return fail(KV_ERR_INVALID_VALUE);
   unsigned long v = 0;
-  TriggerIndex = (r.at(0) == '!' && number_at(r, 3, &v)) ? static_cast<uint32_t>(v) : 0u;
+  TriggerIndex = (r.at(0) == '!' && r.number(3, &v)) ? static_cast<uint32_t>(v) : 0u;
   return 1;
 }
 
