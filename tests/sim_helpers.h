@@ -10,7 +10,9 @@
 #include <memory>
 #include <string>
 
+#include "fs_helpers.h"
 #include "korvel/sim/device.h"
+#include "korvel/sim/signal.h"
 
 namespace korvel::test {
 
@@ -106,6 +108,29 @@ inline void expect_exchanges(OpenDevice& d, const std::vector<ExchangeCase>& cas
 
 // A 24-bit code as the device sends it: its low 24 bits.
 inline unsigned raw24(int32_t code) { return static_cast<unsigned>(code) & 0xFFFFFFu; }
+
+// Opens the binary log file below root (the only one) and checks that it
+// holds the 24-bit stream of `channels` channels and that the reader
+// converts every sample exactly as the live device does.
+inline void expect_24bit_log_reads_as_device(const std::string& root, KV_HANDLE device,
+                                             unsigned channels, int gain, unsigned total) {
+  const auto data = files_below(root + "/log", ".bin");
+  ASSERT_EQ(data.size(), 1u);
+  std::string file = data[0];
+  KV_HANDLE log = KV_LogFile_Open(file.data());
+  ASSERT_NE(log, nullptr);
+  std::vector<unsigned> raw(total);
+  ASSERT_EQ(KV_GetLogFile_AIDataHex(log, 0, total, raw.data()), static_cast<int>(total));
+  for (unsigned n = 0; n < total; ++n) {
+    ASSERT_EQ(raw[n], raw24(sim::stream_code24(channels, n))) << n;
+    const int c = static_cast<int>(n % channels);
+    float from_log = 0, live = 0;
+    ASSERT_EQ(KV_Calibrate_Data_Float(log, c, gain, static_cast<int>(raw[n]), &from_log), 1);
+    KV_Calibrate_Data_Float(device, c, gain, static_cast<int>(raw[n]), &live);
+    ASSERT_EQ(from_log, live) << n;
+  }
+  KV_LogFile_Close(log);
+}
 
 // Polls pred until it holds (true) or timeout_ms passed (false). The
 // deadline is generous: test machines stall for tens of milliseconds.

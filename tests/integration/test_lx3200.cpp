@@ -342,22 +342,7 @@ TEST(Lx3200, LogWrittenAndReadBackWithTheDriversCalibration) {
       return v;
     };
     if (mode == 0) {
-      const auto data = files_below(root + "/log", ".bin");
-      ASSERT_EQ(data.size(), 1u);
-      std::string file = data[0];
-      KV_HANDLE log = KV_LogFile_Open(file.data());
-      ASSERT_NE(log, nullptr);
-      std::vector<unsigned> raw(kTotal);
-      ASSERT_EQ(KV_GetLogFile_AIDataHex(log, 0, kTotal, raw.data()), static_cast<int>(kTotal));
-      for (unsigned n = 0; n < kTotal; ++n) {
-        ASSERT_EQ(raw[n], raw24(sim::stream_code24(kChannels, n))) << n;
-        float v = 0;
-        ASSERT_EQ(KV_Calibrate_Data_Float(log, static_cast<int>(n % kChannels), gain,
-                                          static_cast<int>(raw[n]), &v),
-                  1);
-        ASSERT_EQ(v, expected_volts(n)) << n;  // exactly the live device's value
-      }
-      KV_LogFile_Close(log);
+      expect_24bit_log_reads_as_device(root, d.handle, kChannels, gain, kTotal);
     } else {
       const auto data = files_below(root + "/log", ".txt");
       ASSERT_EQ(data.size(), 1u);

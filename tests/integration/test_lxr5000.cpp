@@ -217,22 +217,7 @@ TEST(Lxr5000, LogReadsBackWithTheDriversCalibration) {
   });
   for (const auto& l : lines) EXPECT_NE(l.rfind("Range,", 0), 0u) << l;
 
-  const auto data = files_below(root + "/log", ".bin");
-  ASSERT_EQ(data.size(), 1u);
-  std::string file = data[0];
-  KV_HANDLE log = KV_LogFile_Open(file.data());
-  ASSERT_NE(log, nullptr);
-  std::vector<unsigned> raw(kTotal);
-  ASSERT_EQ(KV_GetLogFile_AIDataHex(log, 0, kTotal, raw.data()), static_cast<int>(kTotal));
-  for (unsigned n = 0; n < kTotal; ++n) {
-    ASSERT_EQ(raw[n], raw24(sim::stream_code24(kChannels, n))) << n;
-    const int c = static_cast<int>(n % kChannels);
-    float from_log = 0, live = 0;
-    ASSERT_EQ(KV_Calibrate_Data_Float(log, c, 0, static_cast<int>(raw[n]), &from_log), 1);
-    KV_Calibrate_Data_Float(d.handle, c, 0, static_cast<int>(raw[n]), &live);
-    ASSERT_EQ(from_log, live) << n;
-  }
-  KV_LogFile_Close(log);
+  expect_24bit_log_reads_as_device(root, d.handle, kChannels, 0, kTotal);
 }
 
 }  // namespace
