@@ -13,7 +13,6 @@
 #include "korvel/sim/lx3200.h"
 #include "korvel/sim/signal.h"
 #include "model/calibration.h"
-#include "sim_data_port.h"
 #include "sim_helpers.h"
 
 namespace korvel {
@@ -141,48 +140,6 @@ INSTANTIATE_TEST_SUITE_P(
                    {"Q", std::nullopt}}}),
     [](const auto& info) { return std::string(info.param.name); });
 
-// Every range reports a full scale of its own, near its nominal one but not
-// equal to it, so that a driver using the nominal value shows.
-TEST(Lx3200Model, RangesAreOffNominal) {
-  Lx3200 m;
-  for (int g = 0; g < Lx3200State::kRanges; ++g) {
-    const auto reply = m.handle("$01RI1C1G" + std::to_string(g));
-    ASSERT_TRUE(reply && reply->size() == 13 && (*reply)[0] == '!') << g;
-    const double full_scale = std::stoul(reply->substr(9, 4), nullptr, 16) / 1000.0;
-    EXPECT_NE(full_scale, Lx3200State::kNominal[g]) << "range " << g;
-    EXPECT_NEAR(full_scale, Lx3200State::kNominal[g], Lx3200State::kNominal[g] * 0.06);
-  }
-}
-
-// What the library makes of the codes set_input_volts leaves: the volts
-// again, to within one code of the range, or the range's end when outside.
-TEST(Lx3200Model, InputVoltsSurviveTheLibrarysCalibration) {
-  Lx3200 m;
-  const auto& s = m.state();
-  const double volts[] = {0.0, 9.9, -9.9, 4.2, -0.3, 0.0123, -0.0191, 12.0, -0.021};
-  for (double v : volts) {
-    for (int c = 0; c < Lx3200State::kInputs; ++c) {
-      m.set_input_volts(c, v);
-      for (int g = 0; g < Lx3200State::kRanges; ++g) {
-        const float nominal = kRange24[g];
-        const float full_scale = static_cast<float>(s.full_scale_mv[g] / 1000.0);
-        int code = 0;
-        calibrate24(static_cast<int>(s.ai_code[c][g]), s.cal_gain[c][g], s.cal_offset[c][g],
-                    full_scale, nominal, &code);
-        const double read = code24_to_volts(code, nominal);
-        const double expected = std::clamp(v, -double{nominal}, double{nominal});
-        const double tolerance = 2 * full_scale / 8388608.0;  // two codes
-        EXPECT_NEAR(read, expected, tolerance)
-            << "volts " << v << " channel " << c << " range " << g;
-        if (std::abs(v) < nominal) {
-          EXPECT_NEAR(m.volts_of(c, g, s.ai_code[c][g]), read, tolerance)
-              << "volts " << v << " channel " << c << " range " << g;
-        }
-      }
-    }
-  }
-}
-
 TEST(Signal24, FillMatchesTheCodesFromAnyStart) {
   for (unsigned channels : {1u, 3u, 4u}) {
     for (std::uint64_t first : {0ull, 5ull, 996ull * 4 + 1, 123457ull}) {
@@ -215,48 +172,6 @@ TEST(Signal24, SpansBothSignsWithoutOverRangeCodes) {
   }
   EXPECT_GT(sim::scan_code24(0, 250), 0x700000);  // near full scale
 }
-
-struct ScanCase {
-  const char* name;
-  const char* setup;  // "~01PG" command
-  bool ram;           // the samples wait for "~01E"
-};
-
-void PrintTo(const ScanCase& c, std::ostream* os) { *os << c.name; }
-
-class Lx3200Scan : public ::testing::TestWithParam<ScanCase> {};
-
-TEST_P(Lx3200Scan, SendsTheSignalAsWords) {
-  sim::Config cfg = test::sim_config("LX3200");
-  cfg.fast = true;
-  auto dev = test::start_sim(cfg);
-  test::DataPort24 port(cfg.address, cfg.data_port);
-  ASSERT_TRUE(port.connected());
-  const std::size_t total = 3 * 4000;
-  auto send = [&](const std::string& command) {
-    std::optional<std::string> reply;
-    dev->with_model([&](sim::Model& m) { reply = m.handle(command); });
-    return reply.value_or("(none)");
-  };
-  EXPECT_EQ(send(GetParam().setup), "!");
-  EXPECT_EQ(send("~01T" + std::to_string(total)), "!");
-  EXPECT_EQ(send("~01S"), "!");
-  EXPECT_EQ(send("~01N"), "!0101" + std::to_string(total));
-  EXPECT_EQ(send("~01E"), GetParam().ram ? "!" : "?");
-  const std::vector<int32_t> got = port.receive(total);
-  ASSERT_EQ(got.size(), total);
-  for (std::size_t i = 0; i < total; ++i)
-    ASSERT_EQ(got[i], sim::stream_code24(3, i)) << "sample " << i;
-  ASSERT_TRUE(dev->wait_stream_done(8000));
-  EXPECT_EQ(dev->stream_stats().acked_units, total);
-  EXPECT_EQ(dev->stream_stats().ack_mismatches, 0u);
-}
-
-INSTANTIATE_TEST_SUITE_P(Lx3200, Lx3200Scan,
-                         ::testing::Values(ScanCase{"Live", "~01PG0C3T0M0", false},
-                                           ScanCase{"FastInRam", "~01PG0C3T1M0", true},
-                                           ScanCase{"AnalogTrigger", "~01PG0C3T2M0", true}),
-                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace korvel
