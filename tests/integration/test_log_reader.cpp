@@ -568,8 +568,11 @@ TEST(LogHandles, UnknownHandlesAreNeverReadThrough) {
 TEST(Calibration24, ContinuousAndMonotonicThroughZeroAtUnityGain) {
   int previous = 0;
   bool first = true;
-  // Every 24-bit code from the most negative to the most positive.
-  for (int32_t s = -0x800000; s <= 0x7FFFFF; ++s) {
+  // From the most negative 24-bit code to the most positive: every code near
+  // zero and near the ends, where the pieces of the arithmetic meet, and
+  // every 97th in between.
+  for (int32_t s = -0x800000; s <= 0x7FFFFF;
+       s += (s > -0x10000 && s < 0x10000) || s < -0x7F0000 || s > 0x7F0000 ? 1 : 97) {
     const int raw = s & 0xFFFFFF;
     int code = 0;
     ASSERT_TRUE(calibrate24(raw, 32768, 0, 10.0f, 10.0f, &code));
