@@ -718,14 +718,47 @@ KV_API int KV_GetLogFile_AIData(KV_HANDLE log, unsigned int start, unsigned int 
 KV_API int KV_GetLogFile_AIDataHex(KV_HANDLE log, unsigned int offset, unsigned int count,
                                    void* codes);
 
-/** @brief Number of recordings on the device's SD card. */
+/* SD-card recordings (LX-3100, LX-3200, LX-R5000). A download is a run like
+ * a logging run: one of a scan, a logging run or a download at a time. */
+
+/**
+ * @brief Number of recordings on the device's SD card.
+ * @return 1; 0 with KV_ERR_BUSY_SAMPLING (a run is acquiring), KV_ERR_RESPONSE
+ *         (no answer, or the device refused) or KV_ERR_INVALID_VALUE (no number).
+ */
 KV_API int KV_GetSDAllLogFiles(KV_HANDLE handle, unsigned int* count);
 /**
- * @brief Sample count and recorded time ("y/m/d-h:m:s:"; at most 256 bytes) of
- *        SD recording index; first receives a value the device reports.
+ * @brief Sample count and recorded time of SD recording index; first
+ *        receives a value the device reports. time receives the recorded
+ *        time as the device writes it ("y/m/d-h:m:s:"), at most 255
+ *        characters and a NUL (256 bytes).
+ * @return 1; 0 as KV_GetSDAllLogFiles (KV_ERR_RESPONSE also for an index past
+ *         the card), outputs untouched.
  */
 KV_API int KV_GetSDLogFile_Info(KV_HANDLE handle, unsigned int index, unsigned int* first,
                                 unsigned int* samples, char* time);
+/**
+ * @brief Downloads SD recording index into the log layout below path (the
+ *        current folder when null or empty), as a logging run in logger mode
+ *        `mode` writes it: a configuration file holding the device's text for
+ *        the recording (not in modes 3 and 4) and data files split every ten
+ *        minutes, the first named after the recording's time. The transfer runs
+ *        on the device's worker thread; KV_GetAIBufferStatus shows 0x40 (file
+ *        opened), 0x80 (all samples arrived; event 16), 0x20 (time-out), 0x02
+ *        (data lost: the connection or a file failed) and 0x10 (ended). A
+ *        recording of 0 samples ends at once, without a data file.
+ *        KV_StopLogger or a release ends it promptly; a new download ends a
+ *        running one. An addition to the device operations' C interface.
+ * @param area the recording's area code, 0..9.
+ * @return 1 when the transfer started; 0 with KV_ERR_BUSY_SAMPLING (a scan or
+ *         logging run exists), KV_ERR_INVALID_ARGUMENT (area, an over-long
+ *         path), KV_ERR_RESPONSE (the recording's information or
+ *         configuration was not given: nothing is written then),
+ *         KV_ERR_INVALID_VALUE (an information field that is not a number),
+ *         KV_ERR_FILE_OPEN, KV_ERR_OPEN_DEVICE or KV_ERR_UNSUPPORTED.
+ */
+KV_API int KV_DownloadSDFile(KV_HANDLE handle, unsigned int index, char area, const char* path,
+                             int mode);
 /** @brief Not supported: KV_ERR_NOT_SUPPORTED, returns 0. */
 KV_API int KV_DownloadSDFileW(KV_HANDLE handle, unsigned int index, char area, wchar_t* path,
                               int mode);

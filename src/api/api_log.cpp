@@ -1,4 +1,6 @@
 // Exported functions: logging runs, the SD card and software filters.
+#include <string>
+
 #include "api/call.h"
 
 using namespace korvel;
@@ -28,6 +30,14 @@ KV_API int KV_GetSDLogFile_Info(KV_HANDLE handle, unsigned int index, unsigned i
                                 unsigned int* samples, char* time) {
   return with_device(handle,
                      [&](MODEL& d) { return d.GetSDLogFile_Info(index, first, samples, time); });
+}
+
+KV_API int KV_DownloadSDFile(KV_HANDLE handle, unsigned int index, char area, const char* path,
+                             int mode) {
+  std::string root = path ? path : "";
+  return with_lifecycle(handle, KV_ERR_BUSY_SAMPLING, [&](MODEL& d) {
+    return d.DownloadSDFile(index, area, root.data(), mode);
+  });
 }
 
 KV_API int KV_DownloadSDFileW(KV_HANDLE, unsigned int, char, wchar_t*, int) {

@@ -33,13 +33,18 @@ constexpr int kStaleLimitMs = 200;
 RunProfile RunProfile::of(RunKind kind) {
   switch (kind) {
     case RunKind::SyncIn:
-      return {5000, kStatusTimeout, kStatusEnded, 2, true, false, false, false, 10, 2, 2, true};
+      return {5000, kStatusTimeout, kStatusEnded, 2, true, false, false, false, 10, 2, 2, true,
+              false, false};
     case RunKind::Log:
       return {3000, kStatusLogTimeout, kStatusLogEnded, 16, true, true, true, true, 3000, 0, 1,
-              false};
+              false, false, false};
+    case RunKind::Download:
+      return {3000, kStatusLogTimeout, kStatusLogEnded, 16, true, true, false, false, 3000, 0, 1,
+              false, true, true};
     case RunKind::Scan:
     default:
-      return {1000, kStatusTimeout, kStatusEnded, 2, false, true, true, false, 10, 0, 1, true};
+      return {1000, kStatusTimeout, kStatusEnded, 2, false, true, true, false, 10, 0, 1, true,
+              false, false};
   }
 }
 
@@ -54,10 +59,7 @@ bool AcqEngine::on_worker_thread() const { return device_.on_worker_thread(); }
 bool AcqEngine::start(RunKind kind, const ScanSettings& settings, uint32_t timeout_base,
                       int data_socket, RunSink* sink) {
   if (run_exists() || thread_.joinable()) return false;
-  if (ended_complete_)
-    discard_pending(data_socket);
-  else
-    discard_until_quiet(data_socket, stopped_at_ms_, kStaleQuietMs, kStaleLimitMs);
+  if (kind != RunKind::Download) drain(data_socket);
   ended_complete_ = false;
   kind_ = kind;
   profile_ = RunProfile::of(kind);
@@ -86,6 +88,14 @@ bool AcqEngine::start(RunKind kind, const ScanSettings& settings, uint32_t timeo
   }
   run_exists_ = true;
   return true;
+}
+
+void AcqEngine::drain(int data_socket) {
+  if (run_exists()) return;
+  if (ended_complete_)
+    discard_pending(data_socket);
+  else
+    discard_until_quiet(data_socket, stopped_at_ms_, kStaleQuietMs, kStaleLimitMs);
 }
 
 void AcqEngine::request_stop() {
@@ -235,6 +245,8 @@ bool AcqEngine::stream() {
   const uint16_t mode = settings_.trigger_mode;
   const bool timeouts = profile_.timeouts_every_mode || (mode != 1 && mode != 7);
   bool wait_first = true;
+  // A download of nothing is complete before any data.
+  if (profile_.always_counted && settings_.sample_count == 0 && reach_count()) return true;
   while (running()) {
     // While data keeps coming, receive straight away; wait (poll) only when
     // the last receive found nothing. Measured: a third fewer system calls
@@ -266,6 +278,7 @@ bool AcqEngine::stream() {
     // block too short to hold a word ends the run.
     if (n <= 0 || static_cast<uint32_t>(n) < profile_.min_block) {
       running_ = false;
+      if (profile_.loss_marks_overrun) ring_.add_status(kStatusOverrun);
       raise(1);
       break;
     }
@@ -279,7 +292,9 @@ bool AcqEngine::stream() {
     }
     after_receive(static_cast<uint32_t>(n), direct != nullptr);
     last_data_timer_.reset_ticks();
-    if (kind_ != RunKind::SyncIn && !settings_.continuous() && reach_count()) return true;
+    if (kind_ != RunKind::SyncIn && (!settings_.continuous() || profile_.always_counted) &&
+        reach_count())
+      return true;
   }
   return false;
 }
@@ -340,7 +355,8 @@ bool AcqEngine::reach_count() {
 void AcqEngine::receive_timeout() {
   if (last_data_timer_.GetGlobalTicks() < timeout_base_ * static_cast<double>(kTimeoutUnitMs))
     return;
-  const bool finite = !settings_.continuous() || !profile_.quiet_end_needs_count;
+  const bool finite =
+      !settings_.continuous() || profile_.always_counted || !profile_.quiet_end_needs_count;
   if (finite && received_ >= settings_.sample_count)
     running_ = false;  // everything arrived: a quiet end
   else

@@ -30,7 +30,9 @@ struct ScanSettings {
   bool continuous() const { return sample_count == 0; }
 };
 
-enum class RunKind { Scan, SyncIn, Log };
+// Download: an SD-card recording the device streams after the request, into
+// the logger's files, ending at the recording's sample count (0 included).
+enum class RunKind { Scan, SyncIn, Log, Download };
 
 // How the kinds of run differ in the engine's shared loop.
 struct RunProfile {
@@ -46,6 +48,8 @@ struct RunProfile {
   uint32_t ack_unit;           // bytes per acknowledged unit (0: sample bytes)
   uint32_t min_block;          // smaller receives are errors
   bool never_completes_in_mode7;
+  bool always_counted;         // ends at its count even when the count is 0
+  bool loss_marks_overrun;     // a lost connection marks the run's data lost (0x02)
   static RunProfile of(RunKind kind);
 };
 
@@ -97,9 +101,9 @@ class AcqEngine {
 
   // Application thread, under the device's lifecycle lock (start and stop
   // are never concurrent). Drops what the data connection holds from an
-  // earlier run (after a run cut short, waiting until it has been quiet for
-  // 10 ms since the stop, at most 0.2 s). Resets the run state and starts
-  // the worker; the
+  // earlier run (drain(); a download has its data requested before the
+  // start, so the driver drains first instead). Resets the run state and
+  // starts the worker; the
   // device reads as sampling from here until the worker ends. False when a
   // run exists already (until stop()) or the thread cannot be created.
   bool start(RunKind kind, const ScanSettings& settings, uint32_t timeout_base, int data_socket,
@@ -110,6 +114,11 @@ class AcqEngine {
   void stop();
   // Asks the worker to stop without waiting for it.
   void request_stop();
+  // Drops what the data connection holds from an earlier run: after a run
+  // cut short, waits until it has been quiet for 10 ms since the stop (at
+  // most 0.2 s), since bytes trailing a stop can arrive after its reply.
+  void drain(int data_socket);
+  RunKind kind() const { return kind_; }
   // A run exists: started and not yet stopped (its worker may have ended).
   bool run_exists() const { return run_exists_.load(std::memory_order_acquire); }
   bool running() const { return running_.load(std::memory_order_acquire); }

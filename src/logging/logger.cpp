@@ -54,8 +54,10 @@ bool Logger::prepare(const LogRun& run) {
   partial_.clear();
   failed_ = false;
   stem_ = address_stem(run.ip);
+  recorded_ = run.recorded_time != nullptr;
+  if (recorded_) recorded_time_ = *run.recorded_time;
 
-  const std::tm start = local_now();
+  const std::tm start = recorded_ ? recorded_time_ : local_now();
   // A fresh tag per run, from a generator seeded with the time.
   std::mt19937 gen(static_cast<uint32_t>(
       std::chrono::system_clock::now().time_since_epoch().count() ^ getpid()));
@@ -89,8 +91,12 @@ bool Logger::prepare(const LogRun& run) {
     TextFile config(kModeCreateReadWrite);
     const bool opened = config.Open(folder, name) == 1;
     bool ok = opened;
-    for (const std::string& line : hooks_.log_config_lines())
-      ok = ok && config.WriteLine(line.c_str()) == 1;
+    if (run.config_text) {
+      ok = ok && (run.config_text->empty() || config.Write(run.config_text->c_str()) == 1);
+    } else {
+      for (const std::string& line : hooks_.log_config_lines())
+        ok = ok && config.WriteLine(line.c_str()) == 1;
+    }
     // Lines are buffered: a full disk shows only when they are written out.
     ok = config.Close() == 0 && ok;
     if (!ok) {
@@ -177,7 +183,9 @@ std::string Logger::group_folder(const std::tm& t) {
 }
 
 bool Logger::change_time_stamp() {
-  file_time_ = local_now();
+  // A download names its first file after the recording; later splits, as
+  // every file of a logging run, after the clock.
+  file_time_ = recorded_ && current_path_.empty() ? recorded_time_ : local_now();
   engine_.start_timer().reset_ticks();  // the file period counts from here
   const bool text_name = scan_.trigger_mode == 8 || mode_ == kLogText;
   char name[kPathCapacity], path[kPathCapacity];
@@ -211,7 +219,7 @@ bool Logger::fail_write() {
 }
 
 bool Logger::save_start_time() {
-  if (mode_ != kLogRaw && mode_ != kLogText) return true;
+  if ((mode_ != kLogRaw && mode_ != kLogText) || recorded_) return true;
   std::string text;
   // A device that cannot tell its start time leaves the line out.
   if (config_path_.empty() || !hooks_.log_start_time(&text)) return true;

@@ -51,6 +51,12 @@ struct LogRun {
   uint32_t grouping = 1;       // LogFolderGrouping 0..7
   const char* ip = nullptr;    // the device's address
   ScanSettings scan;
+  // An SD-card download: the configuration file holds the device's text
+  // (null: the device's lines, LogHooks), and the configuration and the
+  // first data file are named after the recording's time instead of now;
+  // no start-time line is added.
+  const std::string* config_text = nullptr;
+  const std::tm* recorded_time = nullptr;
 };
 
 class Logger : public RunSink {
@@ -109,6 +115,9 @@ class Logger : public RunSink {
   std::string config_path_;
   std::string first_group_;  // groupings 5 and 7 keep the first file's folder
   std::tm file_time_{};      // LogFileTime
+  // A download's recording time: names its configuration and first file.
+  bool recorded_ = false;
+  std::tm recorded_time_{};
   std::unique_ptr<BinaryFile> file_;
   std::string current_path_;
   std::set<std::string> written_;  // data files of this run

@@ -171,7 +171,8 @@ class MODEL {
   // longer than timeout_ms. When no new connection can be had the old one is
   // shut down and the next exchange tries again before sending.
   int SendRec(int socket, const char* command, char* reply, int timeout_ms);
-  // As SendRec, for replies that span several receives: the reply is the
+  // As SendRec, for replies of several lines that span several receives:
+  // the reply ends at a CR with nothing more waiting behind it, and is the
   // text received less its last four bytes (the CR and a three-character
   // trailer). reply_capacity bounds what is stored.
   int SendRec2(int socket, const char* command, char* reply, int timeout_ms,
@@ -221,7 +222,7 @@ class MODEL {
 
  private:
   bool exchange(int socket, const char* command, char* buf, std::size_t capacity, int timeout_ms,
-                std::size_t* n);
+                std::size_t* n, bool multi_line = false);
   std::mutex command_mutex_;
 };
 

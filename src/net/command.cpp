@@ -128,7 +128,7 @@ bool send_line(int socket, const char* command) {
 // (up to its CR) into buf. A reply that never came whole leaves the
 // connection replaced. False with the code set.
 bool MODEL::exchange(int socket, const char* command, char* buf, std::size_t capacity,
-                     int timeout_ms, std::size_t* n) {
+                     int timeout_ms, std::size_t* n, bool multi_line) {
   if (command == nullptr || buf == nullptr || capacity == 0 ||
       std::strlen(command) > kMaxCommandChars) {
     set_last_error(KV_ERR_INVALID_VALUE);
@@ -141,7 +141,7 @@ bool MODEL::exchange(int socket, const char* command, char* buf, std::size_t cap
     return false;
   }
   bool complete = false;
-  *n = receive_reply(socket, buf, capacity, timeout_ms, &complete);
+  *n = receive_reply(socket, buf, capacity, timeout_ms, &complete, multi_line);
   if (!complete) {
     replace_connection(*this, socket);
     set_last_error(KV_ERR_READ_TIMEOUT);
@@ -167,7 +167,7 @@ int MODEL::SendRec(int socket, const char* command, char* reply, int timeout_ms)
 int MODEL::SendRec2(int socket, const char* command, char* reply, int timeout_ms,
                     std::size_t reply_capacity) {
   std::size_t n = 0;
-  if (!exchange(socket, command, reply, reply_capacity, timeout_ms, &n)) {
+  if (!exchange(socket, command, reply, reply_capacity, timeout_ms, &n, true)) {
     if (reply != nullptr && reply_capacity > 0) reply[0] = '\0';
     return 0;
   }

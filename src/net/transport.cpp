@@ -123,8 +123,16 @@ long send_all(int socket, const void* buf, std::size_t len) {
   return sent == 0 && len != 0 ? -1 : static_cast<long>(sent);
 }
 
+namespace {
+// More bytes are already waiting on the socket.
+bool more_waiting(int socket) {
+  char c;
+  return recv(socket, &c, 1, MSG_PEEK | MSG_DONTWAIT) > 0;
+}
+}  // namespace
+
 std::size_t receive_reply(int socket, char* buf, std::size_t capacity, int timeout_ms,
-                          bool* complete) {
+                          bool* complete, bool multi_line) {
   *complete = false;
   if (capacity == 0) return 0;
   buf[0] = '\0';
@@ -141,7 +149,9 @@ std::size_t receive_reply(int socket, char* buf, std::size_t capacity, int timeo
     if (n <= 0) break;  // closed or failed: no more bytes will come
     for (ssize_t i = 0; i < n; ++i) {
       if (len + 1 < capacity) buf[len++] = piece[i];
-      if (piece[i] == '\r') {
+      // Lines of a multi-line reply end in CR too: only a CR that ends what
+      // has arrived, with nothing more waiting, ends the reply.
+      if (piece[i] == '\r' && (!multi_line || (i == n - 1 && !more_waiting(socket)))) {
         // Over-long replies end here too, cut to the buffer (without the CR).
         buf[len] = '\0';
         *complete = true;

@@ -47,8 +47,10 @@ long send_all(int socket, const void* buf, std::size_t len);
 // dropped so the stream stays in step. Waits at most timeout_ms and honours
 // the calling thread's exchange-abort descriptor. Returns the number of bytes
 // stored, 0 when nothing arrived; *complete tells whether a CR ended it.
+// multi_line: the reply holds lines of its own; it ends at a CR that is the
+// last byte received, with nothing more waiting.
 std::size_t receive_reply(int socket, char* buf, std::size_t capacity, int timeout_ms,
-                          bool* complete);
+                          bool* complete, bool multi_line = false);
 
 // Drops whatever is waiting on the socket without blocking.
 void discard_pending(int socket);

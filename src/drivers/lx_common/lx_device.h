@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <ctime>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -120,6 +121,24 @@ class LxDevice : public MODEL, protected AcqHooks, protected LogHooks {
   int LoggerMode = 0;
   int LogFilePeriod = 0;
 
+  // SD-card recordings. Listing and information are refused while a run
+  // acquires (0x18011); 0x17003 when the device does not answer or refuses,
+  // 0x17008 for a reply that is not what it should be.
+  int GetSDAllLogFiles(unsigned int* count) override;
+  // time receives the recorded time as the device wrote it, at most 255
+  // characters and a NUL.
+  int GetSDLogFile_Info(unsigned int index, unsigned int* first, unsigned int* samples,
+                        char* time) override;
+  // Downloads recording index into the log layout below path (the current
+  // folder when null or empty), in logger mode `mode`; 1 when the transfer
+  // started. A running download is stopped first; another run refuses it.
+  int DownloadSDFile(unsigned int index, char area, char* path, int mode) override;
+  // Writes the device's configuration text of a recording into
+  // folder/config, named after stem, tag and the recording's time (a
+  // std::tm*); 0, or -1 when the device refused or the file failed.
+  int SaveSDConfigFile(unsigned int index, char area, char* folder, char* stem, unsigned int tag,
+                       void* time) override;
+
   // Events: delivered on the worker thread that detects them.
   void DOCallBackFun(unsigned short event) override;
   int SetEventCallback(unsigned short mask, unsigned short spare, void* function,
@@ -219,6 +238,17 @@ class LxDevice : public MODEL, protected AcqHooks, protected LogHooks {
   int log_value_text(int32_t raw, unsigned channel, char* out, std::size_t capacity) override;
 
   ScanSettings scan_settings() const;
+  // A recording's information ("~01SDI"): false with 0x17003 (no answer,
+  // refused) or 0x17008 (a field that is not a number, an impossible time).
+  struct SdRecording {
+    unsigned long first = 0, samples = 0;
+    std::tm time{};      // the numbers as the device wrote them
+    std::string text;    // the recorded time as written
+  };
+  bool read_sd_recording(unsigned int index, SdRecording* out);
+  // The device's configuration text of a recording ("~01SDL"); false with
+  // 0x17003 when it does not answer or refuses.
+  bool read_sd_config(unsigned int index, char area, std::string* text);
   // Sends a start or stop order; 1 when the device acknowledged it.
   int run_order(const char* order);
   // Reads the analog trigger's settings from the device into the fields;
