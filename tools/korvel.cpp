@@ -279,6 +279,49 @@ int cmd_logread(const std::vector<std::string>& args) {
   return read_logs(args[0]);
 }
 
+// Lists the SD card's recordings, or downloads one below a folder.
+int cmd_sd(const std::vector<std::string>& args) {
+  if (args.size() != 1 && !(args.size() == 4 && args[1] == "--get")) return 2;
+  Device d(args[0]);
+  if (!d) return report("KV_Device_Create");
+  if (args.size() == 1) {
+    unsigned count = 0;
+    if (!KV_GetSDAllLogFiles(d.handle, &count)) return report("KV_GetSDAllLogFiles");
+    std::printf("%u recording(s)\n", count);
+    for (unsigned i = 0; i < count; ++i) {
+      unsigned first = 0, samples = 0;
+      char time[256];
+      if (!KV_GetSDLogFile_Info(d.handle, i, &first, &samples, time))
+        return report("KV_GetSDLogFile_Info");
+      std::printf("  %u  %10u samples  recorded %s\n", i, samples, time);
+    }
+    return 0;
+  }
+  char* end = nullptr;
+  const unsigned long index = std::strtoul(args[2].c_str(), &end, 10);
+  if (end == args[2].c_str() || *end != '\0') return 2;
+  unsigned first = 0, samples = 0;
+  char time[256];
+  if (!KV_GetSDLogFile_Info(d.handle, static_cast<unsigned>(index), &first, &samples, time))
+    return report("KV_GetSDLogFile_Info");
+  if (!KV_DownloadSDFile(d.handle, static_cast<unsigned>(index), 0, args[3].c_str(), 0))
+    return report("KV_DownloadSDFile");
+  unsigned short status = 0;
+  unsigned waiting = 0, received = 0, total_status = 0;
+  const auto t0 = std::chrono::steady_clock::now();
+  while (!(status & KV_STATUS_LOG_ENDED) &&
+         std::chrono::steady_clock::now() - t0 < std::chrono::seconds(600)) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    KV_GetAIBufferStatus(d.handle, &status, &waiting);
+    KV_GetTotalSamplingStatus(d.handle, &received, &total_status);
+    std::fprintf(stderr, "\r  received %u of %u samples", received, samples);
+  }
+  std::fprintf(stderr, "\n");
+  KV_StopLogger(d.handle);
+  std::printf("  recording %lu into %s: status 0x%02X\n", index, args[3].c_str(), status);
+  return (status & KV_STATUS_COUNT_REACHED) || samples == 0 ? 0 : 1;
+}
+
 int cmd_info(const std::vector<std::string>& args) {
   if (args.size() != 1) return 2;
   Device d(args[0]);
@@ -361,6 +404,8 @@ void usage(FILE* out) {
                "                         optionally filtered (LX-R5000; order a multiple of 4)\n"
                "  log ADDRESS FOLDER [N] log N samples of every channel at 1 kHz below FOLDER\n"
                "  logread FOLDER         list and read back the binary log files below FOLDER\n"
+               "  sd ADDRESS [--get N FOLDER]\n"
+               "                         list the SD card's recordings, or download one\n"
                "  send ADDRESS COMMAND   raw command exchange\n"
                "ADDRESS is a.b.c.d[,cmdport[,dataport]].\n");
 }
@@ -379,7 +424,7 @@ int main(int argc, char** argv) {
   }
   const std::map<std::string, std::function<int(const std::vector<std::string>&)>> commands = {
       {"demo", cmd_demo}, {"info", cmd_info},       {"log", cmd_log},
-      {"logread", cmd_logread}, {"read", cmd_read}, {"scan", cmd_scan},
+      {"logread", cmd_logread}, {"read", cmd_read}, {"scan", cmd_scan}, {"sd", cmd_sd},
       {"send", cmd_send}};
   const auto it = commands.find(name);
   if (it == commands.end()) {
