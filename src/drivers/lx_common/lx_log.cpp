@@ -2,6 +2,7 @@
 // with each family's configuration lines and text format.
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "core/errors.h"
@@ -249,6 +250,13 @@ int LxDevice::DownloadSDFile(unsigned int index, char area, char* path, int mode
   ScanSettings settings = scan_settings();
   settings.trigger_mode = 0;  // a recording streams as a plain finite run
   settings.sample_count = static_cast<uint32_t>(rec.samples);
+  // Text lines and file splits follow the recording's scans when its
+  // configuration tells how many channels it has.
+  const std::size_t at = config.find("Channel Count,");
+  if (at != std::string::npos) {
+    const long n = std::strtol(config.c_str() + at + 14, nullptr, 10);
+    if (n >= 1 && n <= module.ai_count) settings.channels = static_cast<uint32_t>(n);
+  }
   LogRun run;
   run.root = path;
   run.period_minutes = kDownloadPeriodMinutes;
