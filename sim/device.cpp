@@ -115,6 +115,7 @@ struct Device::Impl {
     StreamFault fault;
     StreamStats stats;
   } stream;
+  StreamFault fault_setting;  // set_stream_fault: applies to every stream without its own
   uint64_t data_conn = 0;  // the connection the stream goes to (the latest)
   // Bytes of a stopped stream still to reach the peer (StreamFault::Trailing).
   std::string trailing;
@@ -580,9 +581,8 @@ std::uint64_t Device::acks_received() const {
 void Device::stream_begin(const StreamPlan& plan, std::uint32_t window_bytes) {
   Impl::Stream& st = impl_->stream;
   const std::uint64_t unacked = st.stats.units_sent - std::min(st.stats.units_sent, st.stats.acked_units);
-  const StreamFault fault = st.fault;
   st = Impl::Stream{};
-  st.fault = fault;
+  st.fault = plan.fault.value_or(impl_->fault_setting);
   st.stale_units = unacked;
   st.active = true;
   st.plan = plan;
@@ -632,6 +632,7 @@ int64_t Device::trailing_delay_ms() const {
 
 void Device::set_stream_fault(const StreamFault& fault) {
   std::lock_guard<std::mutex> lock(impl_->mu);
+  impl_->fault_setting = fault;
   impl_->stream.fault = fault;
   impl_->wakeup();
 }

@@ -1,5 +1,6 @@
 #include "korvel/sim/lx3100.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -31,6 +32,7 @@ Lx3100::Lx3100() : LxModel(state_) {
   }
   state_.preset = {0, 10, 200, 3000};
   state_.di_count = {0, 10, 200, 3000};
+  state_.sd = default_sd_card(8, 1);
 }
 
 void Lx3100::set_calibration(uint16_t gain, int16_t offset) {
@@ -97,6 +99,18 @@ void Lx3100::begin_acquisition() {
   };
   s.ram_mode = false;
   device_->stream_begin(plan, s.window);
+}
+
+std::string Lx3100::config_after_transfer(const SdRecording&) const {
+  return line_of("Sync Mode,%d", 0);
+}
+
+std::string Lx3100::config_channels(const SdRecording& r) const {
+  const int g = r.gain == 1 ? 1 : 0;
+  std::vector<std::pair<int, int>> gain_offset;
+  for (int c = 0; c < std::min(r.channels, 8); ++c)
+    gain_offset.emplace_back(state_.cal_gain[c][g], state_.cal_offset[c][g]);
+  return gain_offset_lines(gain_offset);
 }
 
 std::optional<std::string> Lx3100::device_command(const std::string& line) {

@@ -24,6 +24,11 @@ int64_t calibrated_sum(int32_t code, uint16_t gain, int16_t offset) {
          offset;
 }
 
+// The recording's range, or 0 when it names none.
+int range_of(const SdRecording& r) {
+  return r.gain >= 0 && r.gain < Lx3200State::kRanges ? r.gain : 0;
+}
+
 }  // namespace
 
 Lx3200::Lx3200() : Lx24Model(state_) {
@@ -43,6 +48,7 @@ Lx3200::Lx3200() : Lx24Model(state_) {
       s.ao_cal_gain[a][r] = static_cast<uint16_t>(32768 - 50 * a + 9 * r);
       s.ao_cal_offset[a][r] = static_cast<int16_t>(5 * a - 3 * r - 2);
     }
+  s.sd = default_sd_card(Lx3200State::kInputs, 3);
 }
 
 void Lx3200::set_calibration(uint16_t gain, int16_t offset) {
@@ -92,6 +98,21 @@ void Lx3200::set_input_volts(int channel, double volts) {
     }
     s.ai_code[channel][g] = static_cast<uint32_t>(best) & 0xFFFFFF;
   }
+}
+
+// The actual full scale of the range in thousandths of a volt: what the
+// host's reader divides by 1000.
+std::string Lx3200::config_after_gain(const SdRecording& r) const {
+  const auto g = static_cast<std::size_t>(range_of(r));
+  return line_of("Range,%u", static_cast<unsigned>(state_.full_scale_mv[g]));
+}
+
+std::string Lx3200::config_channels(const SdRecording& r) const {
+  const int g = range_of(r);
+  std::vector<std::pair<int, int>> gain_offset;
+  for (int c = 0; c < std::min(r.channels, Lx3200State::kInputs); ++c)
+    gain_offset.emplace_back(state_.cal_gain[c][g], state_.cal_offset[c][g]);
+  return gain_offset_lines(gain_offset);
 }
 
 bool Lx3200::scan_setup_ok(int gain, int channels, int trigger, int transfer) const {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdarg>
 #include <cstdio>
 #include <ctime>
 
@@ -55,9 +56,79 @@ int64_t now_ms() {
       .count();
 }
 
+std::string line_of(const char* fmt, ...) {
+  char buf[320];
+  va_list args;
+  va_start(args, fmt);
+  const int n = std::vsnprintf(buf, sizeof buf, fmt, args);
+  va_end(args);
+  const int kept = std::clamp(n, 0, static_cast<int>(sizeof buf) - 1);
+  return std::string(buf, static_cast<std::size_t>(kept)) + "\n";
+}
+
+std::string gain_offset_lines(const std::vector<std::pair<int, int>>& gain_offset) {
+  std::string text;
+  for (std::size_t c = 0; c < gain_offset.size(); ++c) text += line_of("CH%zu", c);
+  for (std::size_t c = 0; c < gain_offset.size(); ++c)
+    text += line_of("CH%zu,Gain,%d, Offset,%d", c, gain_offset[c].first, gain_offset[c].second);
+  return text;
+}
+
+SdCard default_sd_card(int inputs, int gain) {
+  SdCard card;
+  SdRecording small;
+  small.first = 101;
+  small.samples = 4 * 1000;
+  small.channels = 4;
+  card.recordings.push_back(small);
+
+  SdRecording empty;
+  empty.first = 102;
+  empty.samples = 0;
+  empty.day = 21;
+  empty.hour = 13;
+  empty.minute = 2;
+  empty.second = 7;
+  card.recordings.push_back(empty);
+
+  // The last day of a year: the month the host names it by is 12.
+  SdRecording all;
+  all.first = 103;
+  all.channels = inputs;
+  all.samples = static_cast<unsigned long>(inputs) * 6000;
+  all.gain = gain;
+  all.sample_rate = 2000;
+  all.month = 11;
+  all.day = 31;
+  all.hour = 23;
+  all.minute = 59;
+  all.second = 30;
+  card.recordings.push_back(all);
+  return card;
+}
+
 }  // namespace lx
 
 using namespace lx;
+
+namespace {
+
+// Exactly eight decimal digits from pos to the end of the line.
+bool index_at(const std::string& line, std::size_t pos, std::size_t* index) {
+  if (line.size() != pos + 8) return false;
+  std::size_t v = 0;
+  for (std::size_t i = pos; i < line.size(); ++i) {
+    if (line[i] < '0' || line[i] > '9') return false;
+    v = v * 10 + static_cast<std::size_t>(line[i] - '0');
+  }
+  *index = v;
+  return true;
+}
+
+// The software version the recordings' configuration states.
+constexpr const char* kRecorderVersion = "1.2.2.3";
+
+}  // namespace
 
 std::optional<std::string> LxModel::handle(const std::string& line) {
   if (line.empty()) return empty_line();
@@ -171,6 +242,7 @@ std::optional<std::string> LxModel::common_command(const std::string& line) {
     if (s.start_time.empty()) return kRefused;
     return "!01S" + s.start_time;
   }
+  if (starts(line, "~01SD")) return sd_command(line);
   if (line == "~01S") {
     start_scan();
     return kOk;
@@ -213,8 +285,7 @@ unsigned long LxModel::ram_count() const {
   return s.sample_count ? std::min(acquired, s.sample_count) : acquired;
 }
 
-void LxModel::stream_samples(std::uint64_t total, double per_second) {
-  const unsigned channels = static_cast<unsigned>(lx_.channels);
+StreamPlan LxModel::sample_plan(unsigned channels, std::uint64_t total, double per_second) const {
   StreamPlan plan;
   plan.total_units = total;
   plan.units_per_second = device_->config().fast ? 0 : per_second;
@@ -222,7 +293,61 @@ void LxModel::stream_samples(std::uint64_t total, double per_second) {
   plan.fill = [this, channels](std::uint64_t first, std::size_t n, char* out) {
     fill_samples(channels, first, n, out);
   };
+  return plan;
+}
+
+void LxModel::stream_samples(std::uint64_t total, double per_second) {
+  device_->stream_begin(sample_plan(static_cast<unsigned>(lx_.channels), total, per_second),
+                        lx_.window);
+}
+
+std::optional<std::string> LxModel::sd_command(const std::string& line) {
+  const std::vector<SdRecording>& card = lx_.sd.recordings;
+  if (line == "~01SDC") return "!01" + std::to_string(card.size());
+  std::size_t index = 0;
+  if (starts(line, "~01SDI")) {
+    if (!index_at(line, 6, &index) || index >= card.size()) return kRefused;
+    const SdRecording& r = card[index];
+    char reply[160];
+    std::snprintf(reply, sizeof reply, "!01%lu:%lu:%u/%u/%u-%u:%u:%u:", r.first, r.samples, r.year,
+                  r.month, r.day, r.hour, r.minute, r.second);
+    if (lx_.sd.stream_after_info && !lx_.sampling) stream_recording(r);
+    return std::string(reply);
+  }
+  if (starts(line, "~01SDL")) {
+    int area = 0;  // which of the card's areas: any digit, one card
+    // The converter and the data port are the scan's while it samples.
+    if (lx_.sampling || !digit_at(line, 6, &area) || !index_at(line, 7, &index) ||
+        index >= card.size())
+      return kRefused;
+    const SdRecording& r = card[index];
+    stream_recording(r);  // goes out after the reply: the loop sends it later
+    return "!01\n" + recording_config(r) + kConfigTrailer;
+  }
+  return kRefused;
+}
+
+void LxModel::stream_recording(const SdRecording& r) {
+  if (device_ == nullptr || r.samples == 0) return;
+  StreamPlan plan = sample_plan(static_cast<unsigned>(std::max(1, r.channels)), r.samples, 0);
+  plan.fault = r.fault;
   device_->stream_begin(plan, lx_.window);
+}
+
+std::string LxModel::recording_config(const SdRecording& r) const {
+  if (!r.config.empty()) return r.config;
+  std::string text = line_of("Module Name,%s", module_name());
+  text += line_of("SDKVersion,%s", kRecorderVersion);
+  text += line_of("IP,%s", device_ ? device_->config().address.c_str() : "");
+  text += line_of("Gain,%d", r.gain);
+  text += config_after_gain(r);
+  text += line_of("Channel Count,%d", r.channels);
+  text += line_of("Sample Rate,%ld", r.sample_rate);
+  text += line_of("Sample Count,%lu", r.samples);
+  text += line_of("External Trigger,%d", 0);
+  text += line_of("Transfer Mode,%d", 0);
+  text += config_after_transfer(r);
+  return text + config_channels(r);
 }
 
 void LxModel::start_scan() {

@@ -21,6 +21,7 @@ Lxr5000::Lxr5000() : Lx24Model(state_) {
   s.full_scale_mv = {10012, 9987, 10006, 10019};
   s.offset = {-37, 52, -8, 113};
   for (int c = 0; c < Lxr5000State::kInputs; ++c) set_input_volts(c, -3.5 + 2.25 * c);
+  s.sd = default_sd_card(Lxr5000State::kInputs, 0);
 }
 
 float Lxr5000::volts_of(int channel, uint32_t raw) const {
@@ -52,6 +53,16 @@ void Lxr5000::set_input_volts(int channel, double volts) {
     }
   }
   s.ai_code[c] = static_cast<uint32_t>(best) & 0xFFFFFF;
+}
+
+// One line per channel: its full scale (thousandths of a volt) and offset.
+std::string Lxr5000::config_channels(const SdRecording& r) const {
+  std::string text;
+  for (int c = 0; c < std::min(r.channels, Lxr5000State::kInputs); ++c)
+    text += line_of("CH%d,Range,%u, Offset,%d", c,
+                    static_cast<unsigned>(state_.full_scale_mv[static_cast<std::size_t>(c)]),
+                    static_cast<int>(state_.offset[static_cast<std::size_t>(c)]));
+  return text;
 }
 
 bool Lxr5000::scan_setup_ok(int gain, int channels, int trigger, int transfer) const {

@@ -93,15 +93,6 @@ struct Fault {
   }
 };
 
-// A stream of samples on the data port.
-struct StreamPlan {
-  std::uint64_t total_units = 0;  // 0: until stopped
-  double units_per_second = 0;    // 0: as fast as the send window allows
-  std::uint32_t unit_bytes = 2;   // acknowledgements count these units
-  // Writes units [first, first + n) into out (n * unit_bytes bytes).
-  std::function<void(std::uint64_t first, std::size_t n, char* out)> fill;
-};
-
 // Misbehaviour of the data stream.
 struct StreamFault {
   enum class Kind {
@@ -115,6 +106,17 @@ struct StreamFault {
   std::uint64_t after_units = 0;
   std::size_t piece_bytes = 3;
   int delay_ms = 0;
+};
+
+// A stream of samples on the data port.
+struct StreamPlan {
+  std::uint64_t total_units = 0;  // 0: until stopped
+  double units_per_second = 0;    // 0: as fast as the send window allows
+  std::uint32_t unit_bytes = 2;   // acknowledgements count these units
+  // Writes units [first, first + n) into out (n * unit_bytes bytes).
+  std::function<void(std::uint64_t first, std::size_t n, char* out)> fill;
+  // Misbehaviour of this stream alone; unset: the device's (set_stream_fault).
+  std::optional<StreamFault> fault;
 };
 
 struct StreamStats {

@@ -58,6 +58,9 @@ class Lx3100 : public LxModel {
   void fill_samples(unsigned channels, std::uint64_t first, std::size_t n,
                     char* out) const override;
   void begin_acquisition() override;
+  const char* module_name() const override { return "LX-3100"; }
+  std::string config_after_transfer(const SdRecording&) const override;
+  std::string config_channels(const SdRecording& r) const override;
 
   Lx3100State state_;
 };

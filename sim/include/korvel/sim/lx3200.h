@@ -70,6 +70,9 @@ class Lx3200 : public Lx24Model {
   std::optional<std::string> device_command(const std::string& line) override;
   bool scan_setup_ok(int gain, int channels, int trigger, int transfer) const override;
   bool ram_scan(double samples_per_second) const override;
+  const char* module_name() const override { return "LX-3200"; }
+  std::string config_after_gain(const SdRecording& r) const override;
+  std::string config_channels(const SdRecording& r) const override;
 
  private:
   std::optional<std::string> analog_output(const std::string& line);

@@ -45,6 +45,8 @@ class Lxr5000 : public Lx24Model {
   bool gain_in_scan_setup() const override { return false; }
   bool lacks(const std::string& line) const override;
   bool ram_scan(double samples_per_second) const override;
+  const char* module_name() const override { return "LX-R5000"; }
+  std::string config_channels(const SdRecording& r) const override;
 
  private:
   Lxr5000State state_;
