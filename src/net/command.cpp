@@ -171,8 +171,12 @@ int MODEL::SendRec2(int socket, const char* command, char* reply, int timeout_ms
     if (reply != nullptr && reply_capacity > 0) reply[0] = '\0';
     return 0;
   }
-  // The reply ends with a three-character trailer and the CR.
-  n = n >= 4 ? n - 4 : 0;
+  // The reply ends with a three-character trailer and the CR. A reply too
+  // short to have one (a refusal, "?") loses only its CR.
+  if (n >= 4)
+    n -= 4;
+  else if (n > 0 && reply[n - 1] == '\r')
+    --n;
   reply[n] = '\0';
   return 1;
 }
