@@ -2,6 +2,7 @@
 // log layout that the reader opens, for every LX family.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <functional>
@@ -190,6 +191,30 @@ TEST(Sd, GroupingZeroKeepsTheWholeRecordingInOneFile) {
   EXPECT_EQ(std::filesystem::path(data[0]).lexically_normal().parent_path().parent_path().filename(),
             "log");
   EXPECT_EQ(read_file(data[0]).size(), r.samples * 4);
+}
+
+TEST(Sd, NewDownloadOrReleaseEndsARunningOnePromptly) {
+  using Clock = std::chrono::steady_clock;
+  Sd sd("LX3100");
+  // Recording 2 stalls after 100 samples: its download would wait minutes.
+  sd.card([](sim::SdCard& c) {
+    c.recordings[2].fault = sim::StreamFault{sim::StreamFault::Kind::Silence, 100};
+  });
+  const std::string root = sd.dir.path();
+  ASSERT_EQ(KV_DownloadSDFile(sd.d.handle, 2, 0, root.c_str(), 0), 1);
+  ASSERT_EQ(wait_status(sd.d.handle, KV_STATUS_LOG_FILE) & 0x40, 0x40);
+  auto t0 = Clock::now();
+  ASSERT_EQ(KV_DownloadSDFile(sd.d.handle, 0, 0, root.c_str(), 0), 1);
+  EXPECT_LT(Clock::now() - t0, std::chrono::seconds(2));
+  EXPECT_EQ(wait_status(sd.d.handle, KV_STATUS_COUNT_REACHED) & 0x80, 0x80);
+  KV_StopLogger(sd.d.handle);
+
+  ASSERT_EQ(KV_DownloadSDFile(sd.d.handle, 2, 0, root.c_str(), 0), 1);
+  ASSERT_EQ(wait_status(sd.d.handle, KV_STATUS_LOG_FILE) & 0x40, 0x40);
+  t0 = Clock::now();
+  EXPECT_EQ(KV_Device_Release(sd.d.handle), 1);
+  sd.d.handle = nullptr;
+  EXPECT_LT(Clock::now() - t0, std::chrono::seconds(2));
 }
 
 TEST(Sd, DownloadCutOffKeepsWhatArrivedAndIsMarkedLost) {
