@@ -50,9 +50,20 @@ class Filter_cls {
   // section count are resolved once per call, not per sample.
   void run(float* values, std::size_t n, std::size_t stride = 1);
 
+  // Filters an interleaved block in place: values[i] belongs to channel
+  // (phase + i) % channels; filters[c] (null, or enable != 1, or kind() < 0:
+  // the channel passes unchanged) filters channel c's samples. Results are
+  // bit-identical to calling each channel's Get operation on its samples in
+  // order. Enabled channels of the same kind and section count run side by
+  // side, one per lane, so their recursions overlap; a channel with no such
+  // partner runs alone as run() would. No allocation.
+  static void run_interleaved(Filter_cls* const* filters, std::size_t channels, float* values,
+                              std::size_t count, std::size_t phase);
+
  private:
   int biquads() const { return order_ > 0 ? order_ / 2 : 0; }
   int quads() const { return order_ > 0 ? order_ / 4 : 0; }
+  int sections() const { return kind_ >= 2 ? quads() : biquads(); }
   void design_band(float f1, float f2, bool stop);
 
   int kind_ = -1;

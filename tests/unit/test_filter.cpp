@@ -1,12 +1,14 @@
 // The software Butterworth filters: their magnitude response against the
 // analytic bilinear-transformed Butterworth, the order rule, settling, the
-// delay line across designs and init, and run() against the per-sample path.
+// delay line across designs and init, and run() and run_interleaved() against
+// the per-sample path.
 #include <gtest/gtest.h>
 
 #include <bit>
 #include <cmath>
 #include <complex>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "dsp/filter.h"
@@ -191,6 +193,75 @@ TEST(FilterRun, StridedPiecesEqualThePerSampleGetPath) {
         ASSERT_EQ(std::bit_cast<std::uint32_t>(values[i]), std::bit_cast<std::uint32_t>(want)) << i;
       }
       for (float v : noise(10, 5)) ASSERT_EQ(get(block, v), get(per_sample, v));
+    }
+  }
+}
+
+// run_interleaved on blocks of several channels, each block starting at any
+// channel and cut into uneven pieces, against each channel's Get path: the
+// same bits, and channels without an active filter untouched. The layouts
+// mix lanes of one design with different coefficients, lone channels, long
+// cascades, designs with no sections, and channels that pass.
+TEST(FilterRunInterleaved, EqualsEachChannelsGetPath) {
+  constexpr int kNull = -2;                    // no filter object for the channel
+  struct Channel {
+    int kind, order;
+    float f1, f2;
+    int enable;
+  };
+  const Channel lp{kLow, 8, 100, 0, 1}, bs{kBandStop, 8, 300, 150, 1};
+  const std::vector<std::vector<Channel>> layouts = {
+      {lp},
+      {lp, {kLow, 8, 40, 0, 1}},
+      {{kHigh, 12, 100, 0, 1}, {kNull, 0, 0, 0, 0}, {kHigh, 12, 250, 0, 1}},
+      {bs, {kBandStop, 8, 200, 20, 1}, {kBandStop, 8, 450, 400, 1}, {kBandPass, 8, 300, 150, 1}},
+      {lp, {kLow, 8, 300, 0, 1}, {kLow, 8, 30, 0, 1}, {kLow, 8, 200, 0, 1}, {kLow, 8, 60, 0, 1}},
+      {{kLow, 40, 100, 0, 1}, {kBandPass, 16, 300, 100, 1}, {kLow, 40, 150, 0, 1},
+       {kBandPass, 16, 200, 150, 1}, {kLow, 40, 50, 0, 1}},
+      // Disabled, undesigned (kind -1), null and no-section channels beside active ones.
+      {{kLow, 8, 100, 0, 0}, {kLow, 6, 100, 0, 1}, lp, {kNull, 0, 0, 0, 0}, {kLow, 12, 100, 0, 1}},
+      {{kLow, 0, 100, 0, 1}, {kLow, 0, 100, 0, 1}, {kBandPass, 4, 300, 100, 1},
+       {kBandPass, 4, 200, 100, 1}, {kLow, 8, 100, 0, 0}},
+  };
+  // Wide blocks: lanes of one design on both sides of channel 64.
+  std::vector<Channel> wide(70, {kNull, 0, 0, 0, 0});
+  for (std::size_t c : {2, 63, 64, 65, 69}) wide[c] = {kLow, 8, 50.0f + c, 0, 1};
+  wide[40] = bs;
+  std::vector<std::vector<Channel>> all = layouts;
+  all.push_back(wide);
+
+  for (const std::vector<Channel>& layout : all) {
+    const std::size_t channels = layout.size();
+    const std::size_t total = channels * 301 + channels / 2;  // a partial frame at the end
+    const std::vector<float> data = noise(total, 9);
+    for (std::size_t phase = 0; phase < channels; ++phase) {
+      SCOPED_TRACE(testing::Message() << channels << " channels, phase " << phase);
+      std::vector<std::unique_ptr<Filter_cls>> block(channels), reference(channels);
+      std::vector<Filter_cls*> filters(channels);
+      for (std::size_t c = 0; c < channels; ++c) {
+        const Channel& ch = layout[c];
+        if (ch.kind == kNull) continue;
+        for (auto* f : {&block[c], &reference[c]}) {
+          *f = std::make_unique<Filter_cls>(make({ch.kind, ch.order, 1000, ch.f1, ch.f2}));
+          (*f)->enable = ch.enable;
+        }
+        filters[c] = block[c].get();
+      }
+      std::vector<float> values = data;
+      std::size_t done = 0;
+      for (std::size_t piece : {std::size_t{1}, std::size_t{0}, channels + 2, std::size_t{533},
+                                std::size_t{7}, total}) {
+        piece = std::min(piece, total - done);
+        Filter_cls::run_interleaved(filters.data(), channels, values.data() + done, piece,
+                                    (phase + done) % channels);
+        done += piece;
+      }
+      for (std::size_t i = 0; i < total; ++i) {
+        Filter_cls* f = reference[(phase + i) % channels].get();
+        const bool active = f != nullptr && f->enable == 1 && f->kind() >= 0;
+        const float want = active ? get(*f, data[i]) : data[i];
+        ASSERT_EQ(std::bit_cast<std::uint32_t>(values[i]), std::bit_cast<std::uint32_t>(want)) << i;
+      }
     }
   }
 }

@@ -251,30 +251,22 @@ int LXR5000::AD_ReadData_float(float* dst, unsigned int count, int) {
   return n;
 }
 
-template <class Load, class Store>
-void LXR5000::filter_block(unsigned int count, Load load, Store store) {
+template <class Run>
+void LXR5000::filter_block(unsigned int count, Run run) {
   const uint32_t channels = FilterChannels, phase = FilterPhase % channels;
-  for (uint32_t c = 0; c < channels && c < ChannelFilter.size(); ++c) {
-    Filter_cls& f = ChannelFilter[c];
-    if (f.enable != 1 || f.kind() < 0) continue;
-    // The channel's first sample in the block, and how many it has there.
-    const uint32_t first = (c + channels - phase) % channels;
-    if (first >= count) continue;
-    const std::size_t n = (count - first + channels - 1) / channels;
-    load(first, channels, n);
-    store(f, first, channels, n);
-  }
+  filter_ptrs_.assign(channels, nullptr);
+  for (uint32_t c = 0; c < channels && c < ChannelFilter.size(); ++c)
+    filter_ptrs_[c] = &ChannelFilter[c];
+  run(filter_ptrs_.data(), channels, phase);
   FilterPhase = static_cast<uint32_t>((phase + static_cast<uint64_t>(count)) % channels);
 }
 
 int LXR5000::Filter_Data(unsigned int count, float* values) {
   if (values == nullptr) return 1;
   std::lock_guard<std::mutex> lock(filter_mu_);
-  filter_block(
-      count, [](uint32_t, uint32_t, std::size_t) {},
-      [&](Filter_cls& f, uint32_t first, uint32_t stride, std::size_t n) {
-        f.run(values + first, n, stride);
-      });
+  filter_block(count, [&](Filter_cls* const* filters, uint32_t channels, uint32_t phase) {
+    Filter_cls::run_interleaved(filters, channels, values, count, phase);
+  });
   return 1;
 }
 
@@ -282,24 +274,29 @@ int LXR5000::Filter_DataHEX(unsigned int count, unsigned int* codes) {
   if (codes == nullptr) return 1;
   std::lock_guard<std::mutex> lock(filter_mu_);
   // Codes are signed 24-bit values, as the calibration reads them: filtered
-  // as code / 8388607 and written back as 24-bit two's complement.
-  filter_block(
-      count,
-      [&](uint32_t first, uint32_t stride, std::size_t n) {
-        filter_scratch_.resize(n);
-        for (std::size_t i = 0; i < n; ++i)
-          filter_scratch_[i] = static_cast<float>(
-              static_cast<double>(sign_extend24(static_cast<int>(codes[first + i * stride]))) /
-              kCodeScale);
-      },
-      [&](Filter_cls& f, uint32_t first, uint32_t stride, std::size_t n) {
-        f.run(filter_scratch_.data(), n, 1);
-        for (std::size_t i = 0; i < n; ++i) {
-          const double v = std::trunc(static_cast<double>(filter_scratch_[i]) * kCodeScale);
-          const double c = std::fmax(-8388608.0, std::fmin(8388607.0, v));
-          codes[first + i * stride] = static_cast<uint32_t>(static_cast<int32_t>(c)) & 0xFFFFFFu;
-        }
-      });
+  // as code / 8388607 and written back as 24-bit two's complement. Only the
+  // filtered channels' values go through floats; the others stay as they are.
+  filter_block(count, [&](Filter_cls* const* filters, uint32_t channels, uint32_t phase) {
+    filter_scratch_.resize(count);
+    float* scratch = filter_scratch_.data();
+    auto each_filtered = [&](auto visit) {
+      for (uint32_t c = 0; c < channels; ++c) {
+        const Filter_cls* f = filters[c];
+        if (f == nullptr || f->enable != 1 || f->kind() < 0) continue;
+        for (std::size_t i = (c + channels - phase) % channels; i < count; i += channels) visit(i);
+      }
+    };
+    each_filtered([&](std::size_t i) {
+      scratch[i] = static_cast<float>(
+          static_cast<double>(sign_extend24(static_cast<int>(codes[i]))) / kCodeScale);
+    });
+    Filter_cls::run_interleaved(filters, channels, scratch, count, phase);
+    each_filtered([&](std::size_t i) {
+      const double v = std::trunc(static_cast<double>(scratch[i]) * kCodeScale);
+      const double c = std::fmax(-8388608.0, std::fmin(8388607.0, v));
+      codes[i] = static_cast<uint32_t>(static_cast<int32_t>(c)) & 0xFFFFFFu;
+    });
+  });
   return 1;
 }
 

@@ -76,11 +76,12 @@ class LXR5000 : public LxDevice {
   bool limits_receive(const ScanSettings& s, RunKind kind) const override;
 
  private:
-  // Runs each enabled channel's filter over its samples of an interleaved
-  // block that starts at channel `phase` of `channels`. Called with
-  // filter_mu_ held.
-  template <class Load, class Store>
-  void filter_block(unsigned int count, Load load, Store store);
+  // Calls run(filters, channels, phase) for an interleaved block of count
+  // values that starts at channel `phase` of `channels` (filters[c] is null
+  // past the device's channels), then moves the phase past the block.
+  // Called with filter_mu_ held.
+  template <class Run>
+  void filter_block(unsigned int count, Run run);
 
   std::array<std::atomic<float>, 4> ChannelFullScale{};
   std::array<std::atomic<int32_t>, 4> ChannelOffset{};
@@ -91,6 +92,7 @@ class LXR5000 : public LxDevice {
   std::array<Filter_cls, 4> ChannelFilter;
   uint32_t FilterPhase = 0;
   uint32_t FilterChannels = 1;
+  std::vector<Filter_cls*> filter_ptrs_;
   std::vector<float> filter_scratch_;
 };
 
