@@ -238,6 +238,11 @@ class LxDevice : public MODEL, protected AcqHooks, protected LogHooks {
   int log_value_text(int32_t raw, unsigned channel, char* out, std::size_t capacity) override;
 
   ScanSettings scan_settings() const;
+  // A run into files (logging, download): its description, and its start
+  // (files prepared, the worker started; false with the code set, nothing
+  // left behind).
+  LogRun log_run(const char* path, int period, int mode, const ScanSettings& scan) const;
+  bool start_file_run(RunKind kind, const LogRun& run);
   // A recording's information ("~01SDI"): false with 0x17003 (no answer,
   // refused) or 0x17008 (a field that is not a number, an impossible time).
   struct SdRecording {

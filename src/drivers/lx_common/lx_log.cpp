@@ -52,6 +52,29 @@ void LxDevice::log_channel_lines(std::vector<std::string>& lines, int channels, 
              static_cast<int>(OffsetTable.get(c, gain)));
 }
 
+LogRun LxDevice::log_run(const char* path, int period, int mode, const ScanSettings& scan) const {
+  LogRun run;
+  run.root = path;
+  run.period_minutes = period;
+  run.mode = mode;
+  run.grouping = LogFolderGrouping;
+  run.ip = ip_address;
+  run.scan = scan;
+  return run;
+}
+
+bool LxDevice::start_file_run(RunKind kind, const LogRun& run) {
+  if (!logger_.prepare(run)) return false;
+  engine_.ring().clear();
+  engine_.set_device_count(0);
+  if (!engine_.start(kind, run.scan, compute_timeout_base(kLogTimeoutRingBytes), data_socket,
+                     &logger_)) {
+    logger_.abandon();
+    return fail(KV_ERR_OUT_OF_MEMORY);
+  }
+  return true;
+}
+
 bool LxDevice::log_start_time(std::string* text) {
   char buf[kReplyCapacity];
   if (!GetKVStartSamplingTime(buf)) return false;
@@ -73,22 +96,8 @@ int LxDevice::StartLogger(char* path, int period, int mode) {
   LogFilePeriod = period;
   engine_.set_received(0);
   if (!ScanParamsSet) send_scan_param(ScanTriggerMode, ScanSampleRate, ScanSampleCount);
-  LogRun run;
-  run.root = path;
-  run.period_minutes = period;
-  run.mode = mode;
-  run.grouping = LogFolderGrouping;
-  run.ip = ip_address;
-  run.scan = scan_settings();
-  if (!logger_.prepare(run)) return 0;
-  engine_.ring().clear();
-  engine_.set_device_count(0);
   ContinuousScan = ScanSampleCount == 0;
-  if (!engine_.start(RunKind::Log, scan_settings(), compute_timeout_base(kLogTimeoutRingBytes),
-                     data_socket, &logger_)) {
-    logger_.abandon();
-    return fail(KV_ERR_OUT_OF_MEMORY);
-  }
+  if (!start_file_run(RunKind::Log, log_run(path, period, mode, scan_settings()))) return 0;
   if (!StartMagicScan()) {
     // The device never started: no worker may wait for its data.
     const unsigned int code = static_cast<unsigned int>(get_last_error());
@@ -257,24 +266,10 @@ int LxDevice::DownloadSDFile(unsigned int index, char area, char* path, int mode
     const long n = std::strtol(config.c_str() + at + 14, nullptr, 10);
     if (n >= 1 && n <= module.ai_count) settings.channels = static_cast<uint32_t>(n);
   }
-  LogRun run;
-  run.root = path;
-  run.period_minutes = kDownloadPeriodMinutes;
-  run.mode = mode;
-  run.grouping = LogFolderGrouping;
-  run.ip = ip_address;
-  run.scan = settings;
+  LogRun run = log_run(path, kDownloadPeriodMinutes, mode, settings);
   run.config_text = with_config ? &config : nullptr;
   run.recorded_time = &rec.time;
-  if (!logger_.prepare(run)) return 0;
-  engine_.ring().clear();
-  engine_.set_device_count(0);
-  if (!engine_.start(RunKind::Download, settings, compute_timeout_base(kLogTimeoutRingBytes),
-                     data_socket, &logger_)) {
-    logger_.abandon();
-    return fail(KV_ERR_OUT_OF_MEMORY);
-  }
-  return 1;
+  return start_file_run(RunKind::Download, run) ? 1 : 0;
 }
 
 }  // namespace korvel
