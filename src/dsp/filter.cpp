@@ -476,41 +476,30 @@ void Filter_cls::design_band(float f1, float f2, bool stop) {
   for (std::vector<double>* v : {&w0_, &w1_, &w2_, &w3_, &w4_}) std::fill(v->begin(), v->end(), 0.0);
 }
 
-float Filter_cls::GetLowPassFilter(float x) {
+template <bool High>
+float Filter_cls::through_biquads(float x) {
   const int ns = biquads();
   if (ns == 0) return 0.0f;
   double y = x;
-  for (int k = 0; k < ns; ++k) y = biquad_step<false>(y, A_[k], d1_[k], d2_[k], w0_[k], w1_[k], w2_[k]);
+  for (int k = 0; k < ns; ++k) y = biquad_step<High>(y, A_[k], d1_[k], d2_[k], w0_[k], w1_[k], w2_[k]);
   return static_cast<float>(y);
 }
 
-float Filter_cls::GetHighPassFilter(float x) {
-  const int ns = biquads();
-  if (ns == 0) return 0.0f;
-  double y = x;
-  for (int k = 0; k < ns; ++k) y = biquad_step<true>(y, A_[k], d1_[k], d2_[k], w0_[k], w1_[k], w2_[k]);
-  return static_cast<float>(y);
-}
-
-float Filter_cls::GetBandPassFilter(float x) {
+template <bool Stop>
+float Filter_cls::through_quads(float x) {
   const int ns = quads();
   if (ns == 0) return 0.0f;
   double y = x;
   for (int k = 0; k < ns; ++k)
-    y = quad_step<false>(y, A_[k], d1_[k], d2_[k], d3_[k], d4_[k], c1_, c2_, w0_[k], w1_[k], w2_[k],
-                         w3_[k], w4_[k]);
-  return static_cast<float>(y);
-}
-
-float Filter_cls::GetBandStopFilter(float x) {
-  const int ns = quads();
-  if (ns == 0) return 0.0f;
-  double y = x;
-  for (int k = 0; k < ns; ++k)
-    y = quad_step<true>(y, A_[k], d1_[k], d2_[k], d3_[k], d4_[k], c1_, c2_, w0_[k], w1_[k], w2_[k],
+    y = quad_step<Stop>(y, A_[k], d1_[k], d2_[k], d3_[k], d4_[k], c1_, c2_, w0_[k], w1_[k], w2_[k],
                         w3_[k], w4_[k]);
   return static_cast<float>(y);
 }
+
+float Filter_cls::GetLowPassFilter(float x) { return through_biquads<false>(x); }
+float Filter_cls::GetHighPassFilter(float x) { return through_biquads<true>(x); }
+float Filter_cls::GetBandPassFilter(float x) { return through_quads<false>(x); }
+float Filter_cls::GetBandStopFilter(float x) { return through_quads<true>(x); }
 
 void Filter_cls::run(float* values, std::size_t n, std::size_t stride) {
   if (n == 0 || kind_ < 0 || kind_ > 3) return;

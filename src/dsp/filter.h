@@ -61,6 +61,11 @@ class Filter_cls {
                               std::size_t count, std::size_t phase);
 
  private:
+  // One sample through the whole cascade (the Get operations).
+  template <bool High>
+  float through_biquads(float x);
+  template <bool Stop>
+  float through_quads(float x);
   int biquads() const { return order_ > 0 ? order_ / 2 : 0; }
   int quads() const { return order_ > 0 ? order_ / 4 : 0; }
   int sections() const { return kind_ >= 2 ? quads() : biquads(); }

@@ -161,7 +161,7 @@ TEST_P(Lxr5000Filters, ScanMatchesAReferenceCascade) {
   ASSERT_EQ(KV_StartAIScan(d.handle), 1);
   ASSERT_EQ(wait_status(d.handle, 0x84) & 0x8C, 0x84);
   Reference ref;
-  unsigned taken = 0;
+  unsigned taken = 0, negative = 0;
   int size = 1;
   while (taken < kTotal) {
     const unsigned want = std::min<unsigned>(static_cast<unsigned>(size), kTotal - taken);
@@ -174,6 +174,7 @@ TEST_P(Lxr5000Filters, ScanMatchesAReferenceCascade) {
       const unsigned n = taken + i;
       const int c = static_cast<int>(n % kChannels);
       const unsigned raw = raw24(sim::stream_code24(kChannels, n));
+      negative += (raw & 0x800000u) != 0;
       if (hex) {
         const float x = static_cast<float>(sign_extend24(static_cast<int>(raw)) / 8388607.0);
         const double y = std::trunc(static_cast<double>(ref.step(c, x)) * 8388607.0);
@@ -189,6 +190,8 @@ TEST_P(Lxr5000Filters, ScanMatchesAReferenceCascade) {
     taken += want;
     size = size * 5 % 113 + 1;
   }
+  // The signal carries both signs, so the codes' sign handling is exercised.
+  EXPECT_GT(negative, kTotal / 10);
   KV_StopAIScan(d.handle);
 }
 
