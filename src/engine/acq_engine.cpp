@@ -33,19 +33,23 @@ constexpr int kStaleLimitMs = 200;
 RunProfile RunProfile::of(RunKind kind) {
   switch (kind) {
     case RunKind::SyncIn:
-      return {5000, kStatusTimeout, kStatusEnded, 2, true, false, false, false, 10, 2, 2, true,
-              false, false};
+      return {5000, kStatusTimeout, kStatusEnded, 2, false, false, false, 10, 2, 2, true, false,
+              false};
     case RunKind::Log:
-      return {3000, kStatusLogTimeout, kStatusLogEnded, 16, true, true, true, true, 3000, 0, 1,
-              false, false, false};
+      return {3000, kStatusLogTimeout, kStatusLogEnded, 16, true, true, true, 3000, 0, 1, false,
+              false, false};
     case RunKind::Download:
-      return {3000, kStatusLogTimeout, kStatusLogEnded, 16, true, true, false, false, 3000, 0, 1,
-              false, true, true};
+      return {3000, kStatusLogTimeout, kStatusLogEnded, 16, true, false, false, 3000, 0, 1, false,
+              true, true};
     case RunKind::Scan:
     default:
-      return {1000, kStatusTimeout, kStatusEnded, 2, false, true, true, false, 10, 0, 1, true,
-              false, false};
+      return {1000, kStatusTimeout, kStatusEnded, 2, true, true, false, 10, 0, 1, true, false,
+              false};
   }
+}
+
+bool AcqHooks::data_timeout_applies(const ScanSettings& s, RunKind kind, uint32_t) const {
+  return kind != RunKind::Scan || (s.trigger_mode != 1 && s.trigger_mode != 7);
 }
 
 AcqEngine::AcqEngine(MODEL& device, AcqHooks& hooks) : device_(device), hooks_(hooks) {}
@@ -58,18 +62,30 @@ bool AcqEngine::on_worker_thread() const { return device_.on_worker_thread(); }
 
 bool AcqEngine::start(RunKind kind, const ScanSettings& settings, uint32_t timeout_base,
                       int data_socket, RunSink* sink) {
+  return start(kind, settings, timeout_base, {DataLink{data_socket, settings.sample_count}}, sink);
+}
+
+bool AcqEngine::start(RunKind kind, const ScanSettings& settings, uint32_t timeout_base,
+                      std::vector<DataLink> links, RunSink* sink) {
   if (run_exists() || thread_.joinable()) return false;
-  if (kind != RunKind::Download) drain(data_socket);
+  if (links.empty() || links.size() > static_cast<std::size_t>(kMaxWaitFds)) return false;
+  if (kind != RunKind::Download) drain(links);
   ended_complete_ = false;
   kind_ = kind;
   profile_ = RunProfile::of(kind);
   settings_ = settings;
   sink_ = sink;
-  data_socket_ = data_socket;
+  links_.clear();
+  for (uint32_t i = 0; i < links.size(); ++i) {
+    Link l;
+    l.link = links[i];
+    l.plan = hooks_.receive_plan(settings, kind, i);
+    if (l.plan.block == 0 || l.plan.block > kReceiveBlock) l.plan.block = kReceiveBlock;
+    links_.push_back(l);
+  }
   first_data_seen_ = false;
   start_time_taken_ = false;
   retry_count_ = 0;
-  partial_bytes_ = 0;
   trigger_index_ = 0;
   received_ = 0;
   timeout_base_ = timeout_base == 0 ? 1 : timeout_base;
@@ -96,6 +112,12 @@ void AcqEngine::drain(int data_socket) {
     discard_pending(data_socket);
   else
     discard_until_quiet(data_socket, stopped_at_ms_, kStaleQuietMs, kStaleLimitMs);
+}
+
+void AcqEngine::drain(const std::vector<DataLink>& links) {
+  // The quiet period counts from the stop, so the connections after the
+  // first rarely wait at all.
+  for (const DataLink& l : links) drain(l.socket);
 }
 
 void AcqEngine::request_stop() {
@@ -242,20 +264,24 @@ int AcqEngine::data_timeout_left_ms() const {
 }
 
 bool AcqEngine::stream() {
-  const uint16_t mode = settings_.trigger_mode;
-  const bool timeouts = profile_.timeouts_every_mode || (mode != 1 && mode != 7);
-  bool wait_first = true;
   // A download of nothing is complete before any data.
   if (profile_.always_counted && settings_.sample_count == 0 && reach_count()) return true;
+  const uint32_t nlinks = static_cast<uint32_t>(links_.size());
+  int fds[kMaxWaitFds];
+  bool ready[kMaxWaitFds];
+  for (uint32_t i = 0; i < nlinks; ++i) fds[i] = links_[i].link.socket;
   while (running()) {
     // While data keeps coming, receive straight away; wait (poll) only when
-    // the last receive found nothing. Measured: a third fewer system calls
-    // per block at full stream rate.
-    if (wait_first) {
+    // every connection's last receive found nothing. Measured: a third
+    // fewer system calls per block at full stream rate.
+    bool all_idle = true;
+    for (const Link& l : links_) all_idle = all_idle && l.idle;
+    if (all_idle) {
+      const bool timeouts = hooks_.data_timeout_applies(settings_, kind_, received_);
       int wait = profile_.data_wait_ms;
       // Waking when the data time-out expires keeps its period what it says.
       if (timeouts) wait = std::min(wait, data_timeout_left_ms());
-      const WaitResult w = wait_readable(data_socket_, wait, stop_.fd());
+      const WaitResult w = wait_any_readable(fds, ready, static_cast<int>(nlinks), wait, stop_.fd());
       if (w == WaitResult::Aborted) break;
       if (w == WaitResult::Error) {
         running_ = false;
@@ -265,70 +291,88 @@ bool AcqEngine::stream() {
         if (timeouts) receive_timeout();
         continue;
       }
+      for (uint32_t i = 0; i < nlinks; ++i) links_[i].idle = !ready[i];
     }
-    const uint32_t size = receive_size();
-    char* direct = sink_ ? sink_->direct_space(size) : nullptr;
-    const ssize_t n = recv(data_socket_, direct ? direct : recv_buffer_.get(), size, 0);
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
-      wait_first = true;
-      continue;
+    // One receive per connection in turn, so that no slot's stream waits
+    // behind another's.
+    for (uint32_t i = 0; i < nlinks && running(); ++i) {
+      if (links_[i].idle) continue;
+      bool complete = false;
+      if (!receive_on(i, &complete)) return complete;
     }
-    wait_first = false;
-    // A failed receive, a connection the device closed, or (sync-in) a
-    // block too short to hold a word ends the run.
-    if (n <= 0 || static_cast<uint32_t>(n) < profile_.min_block) {
-      running_ = false;
-      if (profile_.loss_marks_overrun) ring_.add_status(kStatusOverrun);
-      raise(1);
-      break;
-    }
-    if (!first_data_seen_) {
-      if (!start_time_taken_) {
-        start_time_taken_ = true;
-        start_timer_.reset_ticks();
-      }
-      first_data_seen_ = true;
-      if (sink_) sink_->first_data();
-    }
-    after_receive(static_cast<uint32_t>(n), direct != nullptr);
-    last_data_timer_.reset_ticks();
-    if (kind_ != RunKind::SyncIn && (!settings_.continuous() || profile_.always_counted) &&
-        reach_count())
-      return true;
   }
   return false;
 }
 
-uint32_t AcqEngine::receive_size() const {
-  const uint32_t received = received_;
-  if (!settings_.continuous() && hooks_.limits_receive(settings_, kind_) &&
-      received < settings_.sample_count) {
-    const uint32_t remaining = settings_.sample_count - received;
-    if (remaining <= kReceiveTailSamples) {
-      const uint32_t bytes = remaining * settings_.sample_bytes - partial_bytes_;
-      if (bytes > 0) return bytes;
-    }
+bool AcqEngine::receive_on(uint32_t i, bool* complete) {
+  Link& l = links_[i];
+  const uint32_t size = receive_size(i);
+  char* direct = sink_ ? sink_->direct_space(i, size) : nullptr;
+  const ssize_t n = recv(l.link.socket, direct ? direct : recv_buffer_.get(), size, 0);
+  if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+    l.idle = true;
+    return true;
   }
-  return kReceiveBlock;
+  // A failed receive, a connection the device closed, or (sync-in) a
+  // block too short to hold a word ends the run.
+  if (n <= 0 || static_cast<uint32_t>(n) < profile_.min_block) {
+    running_ = false;
+    if (profile_.loss_marks_overrun) ring_.add_status(kStatusOverrun);
+    raise(1);
+    return false;
+  }
+  if (!first_data_seen_) {
+    if (!start_time_taken_) {
+      start_time_taken_ = true;
+      start_timer_.reset_ticks();
+    }
+    first_data_seen_ = true;
+    if (sink_) sink_->first_data();
+  }
+  after_receive(i, static_cast<uint32_t>(n), direct != nullptr);
+  last_data_timer_.reset_ticks();
+  if (kind_ != RunKind::SyncIn && (!settings_.continuous() || profile_.always_counted) &&
+      reach_count()) {
+    *complete = true;
+    return false;
+  }
+  return true;
 }
 
-void AcqEngine::after_receive(uint32_t bytes, bool direct) {
+uint32_t AcqEngine::receive_size(uint32_t i) const {
+  const Link& l = links_[i];
+  if (!settings_.continuous() && hooks_.limits_receive(settings_, kind_) &&
+      l.received < l.link.target) {
+    const uint32_t remaining = l.link.target - l.received;
+    if (remaining <= l.plan.tail_samples) {
+      const uint64_t bytes = uint64_t{remaining} * settings_.sample_bytes - l.partial;
+      if (bytes > 0) return static_cast<uint32_t>(std::min<uint64_t>(bytes, kReceiveBlock));
+    }
+  }
+  return l.plan.block;
+}
+
+void AcqEngine::after_receive(uint32_t i, uint32_t bytes, bool direct) {
+  Link& l = links_[i];
   const uint32_t unit = profile_.ack_unit ? profile_.ack_unit : settings_.sample_bytes;
   // A sample split across two receives is counted (and acknowledged) when
   // its last byte arrives.
-  const uint32_t total = partial_bytes_ + bytes;
+  const uint32_t total = l.partial + bytes;
   const uint32_t units = total / unit;
-  partial_bytes_ = total % unit;
-  received_ += settings_.trigger_mode == 8 && kind_ != RunKind::SyncIn ? 1 : units;
+  l.partial = total % unit;
+  const uint32_t counted = settings_.trigger_mode == 8 && kind_ != RunKind::SyncIn ? 1 : units;
+  l.received += counted;
+  received_ += counted;
   const uint32_t ack = htole32(units);
-  if (send_all(data_socket_, &ack, sizeof ack) != static_cast<long>(sizeof ack)) {
+  if (send_all(l.link.socket, &ack, sizeof ack) != static_cast<long>(sizeof ack)) {
     // Without its acknowledgement the device stops sending: end the run now
     // as a receive failure rather than after twelve time-outs.
     running_ = false;
     raise(1);
   }
   if (!sink_) return;
-  const bool kept = direct ? sink_->commit_direct(bytes) : sink_->store(recv_buffer_.get(), bytes);
+  const bool kept =
+      direct ? sink_->commit_direct(i, bytes) : sink_->store(i, recv_buffer_.get(), bytes);
   if (!kept) running_ = false;
 }
 
@@ -337,7 +381,9 @@ bool AcqEngine::reach_count() {
   const uint32_t count = settings_.sample_count;
   const uint32_t received = received_;
   bool complete;
-  if (mode == 7 && profile_.never_completes_in_mode7) {
+  if (const std::optional<bool> own = hooks_.count_complete(settings_, kind_, received)) {
+    complete = *own;
+  } else if (mode == 7 && profile_.never_completes_in_mode7) {
     complete = false;
   } else if (mode == 6 && device_count_ < count) {
     // The device stopped at the analog trigger's window.
@@ -357,10 +403,12 @@ void AcqEngine::receive_timeout() {
     return;
   const bool finite =
       !settings_.continuous() || profile_.always_counted || !profile_.quiet_end_needs_count;
-  if (finite && received_ >= settings_.sample_count)
+  if (finite && received_ >= settings_.sample_count) {
     running_ = false;  // everything arrived: a quiet end
-  else
+    hooks_.timed_out(true);
+  } else {
     expire();
+  }
 }
 
 void AcqEngine::expire() {
@@ -374,6 +422,7 @@ void AcqEngine::expire() {
 
 void AcqEngine::end_with_timeout() {
   running_ = false;
+  hooks_.timed_out(false);
   ring_.add_status(profile_.timeout_status);
   raise(4);
 }

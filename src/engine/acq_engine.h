@@ -9,7 +9,9 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
+#include <vector>
 
 #include "engine/ring_buffer.h"
 #include "engine/stop_signal.h"
@@ -40,7 +42,6 @@ struct RunProfile {
   uint16_t timeout_status;     // ADStatus bit of a time-out end
   uint16_t end_status;         // ADStatus bit set when the thread leaves
   uint16_t count_event;        // event of a finite run reaching its count
-  bool timeouts_every_mode;    // else trigger modes 1 and 7 wait for data forever
   bool quiet_end_needs_count;  // a quiet time-out end needs a finite run
   bool ram_phase;              // may wait for the device's RAM first
   bool trigger_marks_data;     // triggered RAM phase sets kStatusData (logger)
@@ -51,6 +52,27 @@ struct RunProfile {
   bool always_counted;         // ends at its count even when the count is 0
   bool loss_marks_overrun;     // a lost connection marks the run's data lost (0x02)
   static RunProfile of(RunKind kind);
+};
+
+// Blocks of at most this many bytes are received (twenty TCP segments).
+inline constexpr uint32_t kReceiveBlock = 29200;
+// Below this many samples still due, a receive asks for exactly what is due.
+inline constexpr uint32_t kReceiveTailSamples = 1459;
+
+// One data connection of a run. A device with several (a controller's
+// slots) streams its share of every scan on each; the engine serves them
+// from its one worker, each with its own count and acknowledgements.
+struct DataLink {
+  int socket = -1;
+  uint32_t target = 0;  // samples it delivers in a finite run
+};
+
+// How a connection's receives are sized: `block` bytes (at most
+// kReceiveBlock), or exactly what is due once at most `tail_samples`
+// samples remain in a finite run whose receives are limited.
+struct ReceivePlan {
+  uint32_t block = kReceiveBlock;
+  uint32_t tail_samples = kReceiveTailSamples;
 };
 
 // Device-specific answers the engine needs. Called on the worker thread
@@ -70,6 +92,22 @@ class AcqHooks {
   // Reads the analog trigger's index from the device; its value.
   virtual uint32_t trigger_index() = 0;
   virtual uint32_t post_trigger_count() const = 0;
+  // Receive sizes of data connection `link`.
+  virtual ReceivePlan receive_plan(const ScanSettings&, RunKind, uint32_t /*link*/) const {
+    return {};
+  }
+  // Whether the data time-out applies, given the samples received so far.
+  // Default: always, except scans in trigger modes 1 and 7 (they wait for
+  // their trigger without limit).
+  virtual bool data_timeout_applies(const ScanSettings& s, RunKind kind, uint32_t received) const;
+  // A driver's own rule for a finite run's end by count; nullopt: the
+  // engine's (the count reached; mode 6 the trigger window; mode 7 never).
+  virtual std::optional<bool> count_complete(const ScanSettings&, RunKind, uint32_t /*received*/) {
+    return std::nullopt;
+  }
+  // The run ended by the data time-out: quietly (all it was due had
+  // arrived) or as a time-out.
+  virtual void timed_out(bool /*quiet*/) {}
 };
 
 // Where received bytes go. Called on the worker thread.
@@ -78,13 +116,15 @@ class RunSink {
   virtual ~RunSink() = default;
   // The first data of the run arrived (before it is stored).
   virtual void first_data() {}
-  // Stores one received block; false ends the run (data could not be kept).
-  virtual bool store(const char* data, uint32_t bytes) = 0;
-  // Space to receive the next block of up to `wanted` bytes into directly,
-  // saving a copy; null to receive into the engine's buffer and store().
-  virtual char* direct_space(uint32_t) { return nullptr; }
+  // Stores one block received on data connection `link` (the index in the
+  // run's DataLink list); false ends the run (data could not be kept).
+  virtual bool store(uint32_t link, const char* data, uint32_t bytes) = 0;
+  // Space to receive the next block of up to `wanted` bytes of `link` into
+  // directly, saving a copy; null to receive into the engine's buffer and
+  // store().
+  virtual char* direct_space(uint32_t /*link*/, uint32_t /*wanted*/) { return nullptr; }
   // Keeps a block received into direct_space.
-  virtual bool commit_direct(uint32_t) { return true; }
+  virtual bool commit_direct(uint32_t /*link*/, uint32_t /*bytes*/) { return true; }
   // The run ended, for whatever reason.
   virtual void finish() {}
 };
@@ -108,6 +148,12 @@ class AcqEngine {
   // run exists already (until stop()) or the thread cannot be created.
   bool start(RunKind kind, const ScanSettings& settings, uint32_t timeout_base, int data_socket,
              RunSink* sink);
+  // A run on several data connections (at least one). A finite run
+  // completes when the connections' received samples together reach the
+  // settings' count (or the hooks' rule); each connection's receives are
+  // limited by its own target.
+  bool start(RunKind kind, const ScanSettings& settings, uint32_t timeout_base,
+             std::vector<DataLink> links, RunSink* sink);
   // Application thread, under the lifecycle lock: asks the worker to stop,
   // joins it; the run no longer exists. Prompt: every wait of the worker
   // ends when asked. Never called on the worker itself.
@@ -118,6 +164,7 @@ class AcqEngine {
   // cut short, waits until it has been quiet for 10 ms since the stop (at
   // most 0.2 s), since bytes trailing a stop can arrive after its reply.
   void drain(int data_socket);
+  void drain(const std::vector<DataLink>& links);
   RunKind kind() const { return kind_; }
   // A run exists: started and not yet stopped (its worker may have ended).
   bool run_exists() const { return run_exists_.load(std::memory_order_acquire); }
@@ -126,6 +173,7 @@ class AcqEngine {
 
   RingBuffer& ring() { return ring_; }
   const ScanSettings& settings() const { return settings_; }
+  // Samples received in the run, over all its connections.
   uint32_t received() const { return received_.load(std::memory_order_relaxed); }
   void set_received(uint32_t v) { received_.store(v, std::memory_order_relaxed); }
   uint32_t device_count() const { return device_count_.load(std::memory_order_relaxed); }
@@ -148,8 +196,11 @@ class AcqEngine {
   uint32_t check_trigger_timeout(uint32_t ms_per_sample, uint64_t expected_ms, uint32_t previous);
   // True when the run received all it was due.
   bool stream();
-  uint32_t receive_size() const;
-  void after_receive(uint32_t bytes, bool direct);
+  // One receive on link i; false when the run ends on it (complete or not:
+  // *complete tells).
+  bool receive_on(uint32_t i, bool* complete);
+  uint32_t receive_size(uint32_t i) const;
+  void after_receive(uint32_t i, uint32_t bytes, bool direct);
   bool reach_count();
   void receive_timeout();
   // One expiry of the data time-out: counted, and the twelfth ends the run.
@@ -172,11 +223,17 @@ class AcqEngine {
   RunProfile profile_ = RunProfile::of(RunKind::Scan);
   ScanSettings settings_;
   RunSink* sink_ = nullptr;
-  int data_socket_ = -1;
+  struct Link {
+    DataLink link;
+    ReceivePlan plan;
+    uint32_t received = 0;
+    uint32_t partial = 0;  // bytes of a sample split across receives
+    bool idle = true;      // its last receive found nothing: wait for it
+  };
+  std::vector<Link> links_;
   bool first_data_seen_ = false;
   bool start_time_taken_ = false;
   uint32_t retry_count_ = 0;
-  uint32_t partial_bytes_ = 0;  // bytes of a sample split across receives
   uint32_t trigger_index_ = 0;
   std::atomic<uint32_t> received_{0};
   std::atomic<uint32_t> device_count_{0};
@@ -194,10 +251,5 @@ class AcqEngine {
   EventFunction event_function_ = nullptr;
   void* event_user_ = nullptr;
 };
-
-// Blocks of at most this many bytes are received (twenty TCP segments).
-inline constexpr uint32_t kReceiveBlock = 29200;
-// Below this many samples still due, a receive asks for exactly what is due.
-inline constexpr uint32_t kReceiveTailSamples = 1459;
 
 }  // namespace korvel

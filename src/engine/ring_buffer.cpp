@@ -29,9 +29,12 @@ bool RingBuffer::init(uint32_t capacity, uint32_t unit, uint32_t tag) {
   read_pos_ = write_pos_ = count_ = 0;
   staged_ = skip_ = 0;
   dropped_ = 0;
+  committed_ = 0;
+  lanes_.clear();
   status_ = 0;
   capacity_ = 0;
   unit_ = unit == 0 ? 1 : unit;
+  grain_ = unit_;
   tag_ = tag;
   const uint32_t units = std::max<uint32_t>(1, capacity / unit_);
   const std::size_t size = static_cast<std::size_t>(units) * unit_;
@@ -45,6 +48,24 @@ bool RingBuffer::init(uint32_t capacity, uint32_t unit, uint32_t tag) {
   return true;
 }
 
+bool RingBuffer::init_lanes(uint32_t capacity, uint32_t unit, uint32_t tag,
+                            std::vector<RingLane> lanes, uint32_t grain) {
+  // The lanes must cover each unit exactly once, in steps of whole grains.
+  std::sort(lanes.begin(), lanes.end(),
+            [](const RingLane& a, const RingLane& b) { return a.offset < b.offset; });
+  uint32_t end = 0;
+  for (const RingLane& l : lanes) {
+    if (l.width == 0 || l.offset != end) return false;
+    end += l.width;
+  }
+  if (lanes.empty() || end != unit || grain == 0 || unit % grain != 0) return false;
+  if (!init(capacity, unit, tag)) return false;
+  std::lock_guard<std::mutex> lock(mu_);
+  grain_ = grain;
+  for (const RingLane& l : lanes) lanes_.push_back({l, 0});
+  return true;
+}
+
 void RingBuffer::release() {
   std::lock_guard<std::mutex> reader(read_mu_);
   std::lock_guard<std::mutex> lock(mu_);
@@ -52,6 +73,7 @@ void RingBuffer::release() {
   capacity_ = 0;
   read_pos_ = write_pos_ = count_ = 0;
   staged_ = skip_ = 0;
+  lanes_.clear();
   status_ &= static_cast<uint16_t>(~kStatusData);
 }
 
@@ -71,6 +93,7 @@ void RingBuffer::stage(uint32_t bytes) {
   if (whole == 0) return;
   write_pos_ = static_cast<uint32_t>((static_cast<uint64_t>(write_pos_) + whole) % capacity_);
   count_ += whole;
+  committed_ += whole;
   staged_ -= whole;
   status_ |= kStatusData;
 }
@@ -119,9 +142,62 @@ RingBuffer::WriteResult RingBuffer::write(const char* src, uint32_t bytes) {
   return WriteResult::Dropped;
 }
 
+RingBuffer::WriteResult RingBuffer::write_lane(uint32_t index, const char* src, uint32_t bytes) {
+  uint64_t limit;  // stream offset no lane may reach: the read total plus the capacity
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (capacity_ == 0 || index >= lanes_.size()) {
+      status_ |= kStatusOverrun;
+      return WriteResult::Dropped;
+    }
+    limit = committed_ - count_ + capacity_;
+  }
+  LaneState& l = lanes_[index];
+  const uint32_t width = l.lane.width;
+  bool overrun = false;
+  while (bytes > 0) {
+    // Stream offset of the lane's next byte: its unit, its column, its
+    // place within the column. A column piece never crosses the ring's end
+    // (the capacity is whole units).
+    const uint64_t pos = l.written / width * unit_ + l.lane.offset + l.written % width;
+    uint32_t k = std::min<uint32_t>(bytes, width - static_cast<uint32_t>(l.written % width));
+    if (pos + k > limit) {
+      std::lock_guard<std::mutex> lock(mu_);
+      limit = committed_ - count_ + capacity_;  // the reader may have moved on
+    }
+    if (pos + k > limit) {
+      k = pos < limit ? static_cast<uint32_t>(limit - pos) : 0;
+      overrun = true;
+    }
+    // Space past the readable front belongs to the writer: copy unlocked.
+    std::memcpy(data_ + pos % capacity_, src, k);
+    l.written += k;
+    src += k;
+    bytes -= k;
+    if (overrun) break;
+  }
+  // The readable front: the first byte some lane still owes, in grains.
+  uint64_t front = UINT64_MAX;
+  for (const LaneState& s : lanes_)
+    front = std::min(front, s.written / s.lane.width * unit_ + s.lane.offset +
+                                s.written % s.lane.width);
+  front -= front % grain_;
+  std::lock_guard<std::mutex> lock(mu_);
+  if (front > committed_) {
+    count_ += static_cast<uint32_t>(front - committed_);
+    committed_ = front;
+    write_pos_ = static_cast<uint32_t>(front % capacity_);
+    status_ |= kStatusData;
+  }
+  if (!overrun) return WriteResult::Stored;
+  ++dropped_;
+  status_ |= kStatusOverrun;
+  return WriteResult::Dropped;
+}
+
 char* RingBuffer::reserve(uint32_t wanted) {
   std::lock_guard<std::mutex> lock(mu_);
-  if (data_ == nullptr || skip_ > 0 || writable() < wanted) return nullptr;
+  if (data_ == nullptr || skip_ > 0 || !lanes_.empty() || writable() < wanted) return nullptr;
   const uint32_t cursor =
       static_cast<uint32_t>((static_cast<uint64_t>(write_pos_) + staged_) % capacity_);
   if (capacity_ - cursor < wanted) return nullptr;
@@ -205,6 +281,11 @@ uint32_t RingBuffer::capacity() const {
 uint32_t RingBuffer::unit() const {
   std::lock_guard<std::mutex> lock(mu_);
   return unit_;
+}
+
+uint64_t RingBuffer::total_written() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return committed_;
 }
 
 uint64_t RingBuffer::dropped_units() const {

@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
+#include <vector>
 
 namespace korvel {
 
@@ -36,6 +37,14 @@ struct RingPlace {
   uint32_t tag = 0;
 };
 
+// A lane: one writer's column of every unit, bytes [offset, offset + width).
+// Several lanes fill the units side by side (a controller's slots, each
+// streaming its channels of every scan on a connection of its own).
+struct RingLane {
+  uint32_t offset = 0;
+  uint32_t width = 0;
+};
+
 class RingBuffer {
  public:
   enum class WriteResult { Stored, Dropped };
@@ -49,6 +58,13 @@ class RingBuffer {
   // least one unit); positions, fill level and status zeroed. False when the
   // memory cannot be had. Not while a writer runs.
   bool init(uint32_t capacity, uint32_t unit = 1, uint32_t tag = 0);
+  // As init, with the units filled by lanes (write_lane) that together
+  // cover each unit exactly. Readers see everything before the first byte
+  // some lane still owes, in steps of `grain` bytes (a sample): a scan
+  // whose later columns have not arrived is readable up to them. False also
+  // when the lanes do not tile the unit.
+  bool init_lanes(uint32_t capacity, uint32_t unit, uint32_t tag, std::vector<RingLane> lanes,
+                  uint32_t grain);
   // Frees the storage; afterwards the ring reads as empty. Not while a
   // writer runs.
   void release();
@@ -59,6 +75,12 @@ class RingBuffer {
   // its bytes still to come in later blocks are skipped, and kStatusOverrun
   // is set: every unit kept is one the device sent, intact and in place.
   WriteResult write(const char* data, uint32_t bytes);
+  // Writer of a ring with lanes: appends a block (of any size) to lane's
+  // column, unit after unit. When the column reaches bytes not yet read,
+  // nothing more is written, kStatusOverrun is set and Dropped returned: a
+  // lane running a whole ring ahead of the reader has lost data, and what
+  // readers see is still exactly what the lanes sent.
+  WriteResult write_lane(uint32_t lane, const char* data, uint32_t bytes);
   // Writer: contiguous free space of at least `wanted` bytes to receive
   // into directly, or null; fill it, then commit().
   char* reserve(uint32_t wanted);
@@ -80,6 +102,8 @@ class RingBuffer {
   uint32_t count() const;  // bytes waiting
   uint32_t capacity() const;
   uint32_t unit() const;
+  // Bytes made readable since init (read, cleared or waiting).
+  uint64_t total_written() const;
   uint64_t dropped_units() const;  // units dropped since init
 
  private:
@@ -106,6 +130,17 @@ class RingBuffer {
   // a dropped unit still to arrive.
   uint32_t staged_ = 0;
   uint32_t skip_ = 0;
+  // Bytes made readable since init (under mu_): the read total is this
+  // less count_.
+  uint64_t committed_ = 0;
+  // Lanes: each one's bytes written since init (writer only); grain_ is
+  // the step in which their common front becomes readable.
+  struct LaneState {
+    RingLane lane;
+    uint64_t written = 0;
+  };
+  std::vector<LaneState> lanes_;
+  uint32_t grain_ = 1;
 };
 
 }  // namespace korvel

@@ -277,7 +277,7 @@ bool Logger::write_samples(const char* data, uint32_t samples) {
   return file_->failed() ? fail_write() : true;
 }
 
-bool Logger::store(const char* data, uint32_t bytes) {
+bool Logger::store(uint32_t, const char* data, uint32_t bytes) {
   if (failed_) return false;
   const double period_ms = period_minutes_ * 60000.0;
   if (scan_.trigger_mode == 8) {

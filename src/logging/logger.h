@@ -83,7 +83,7 @@ class Logger : public RunSink {
 
   // RunSink, on the worker thread.
   void first_data() override;
-  bool store(const char* data, uint32_t bytes) override;
+  bool store(uint32_t link, const char* data, uint32_t bytes) override;
   void finish() override;
 
   const std::string& config_path() const { return config_path_; }

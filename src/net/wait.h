@@ -10,6 +10,11 @@ enum class WaitResult { Ready, Timeout, Aborted, Error };
 // (when >= 0) becomes readable, or timeout_ms passes. A negative timeout waits
 // without limit. Interrupted polls resume with the remaining time.
 WaitResult wait_readable(int fd, int timeout_ms, int abort_fd = -1);
+// As wait_readable for several descriptors (at most kMaxWaitFds): Ready
+// when one or more are, each marked in ready[i].
+inline constexpr int kMaxWaitFds = 16;
+WaitResult wait_any_readable(const int* fds, bool* ready, int count, int timeout_ms,
+                             int abort_fd = -1);
 // As wait_readable, until fd is writable (a connection in progress completed
 // or failed).
 WaitResult wait_writable(int fd, int timeout_ms, int abort_fd = -1);

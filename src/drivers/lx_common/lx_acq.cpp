@@ -176,19 +176,19 @@ int LxDevice::LANBuffer_Init() {
 
 void LxDevice::LANBuffer_Uninit() { engine_.ring().release(); }
 
-bool LxDevice::ScanSink::store(const char* data, uint32_t bytes) {
+bool LxDevice::ScanSink::store(uint32_t, const char* data, uint32_t bytes) {
   if (owner_.ScanTriggerMode == 8) return true;  // mode 8 only counts blocks
   if (owner_.engine_.ring().write(data, bytes) != RingBuffer::WriteResult::Stored)
     owner_.engine_.raise(8);
   return true;
 }
 
-char* LxDevice::ScanSink::direct_space(uint32_t wanted) {
+char* LxDevice::ScanSink::direct_space(uint32_t, uint32_t wanted) {
   if (owner_.ScanTriggerMode == 8) return nullptr;
   return owner_.engine_.ring().reserve(wanted);
 }
 
-bool LxDevice::ScanSink::commit_direct(uint32_t bytes) {
+bool LxDevice::ScanSink::commit_direct(uint32_t, uint32_t bytes) {
   owner_.engine_.ring().commit(bytes);
   return true;
 }

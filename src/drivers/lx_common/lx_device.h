@@ -267,9 +267,9 @@ class LxDevice : public MODEL, protected AcqHooks, protected LogHooks {
   class ScanSink : public RunSink {
    public:
     explicit ScanSink(LxDevice& owner) : owner_(owner) {}
-    bool store(const char* data, uint32_t bytes) override;
-    char* direct_space(uint32_t wanted) override;
-    bool commit_direct(uint32_t bytes) override;
+    bool store(uint32_t link, const char* data, uint32_t bytes) override;
+    char* direct_space(uint32_t link, uint32_t wanted) override;
+    bool commit_direct(uint32_t link, uint32_t bytes) override;
 
    private:
     LxDevice& owner_;
