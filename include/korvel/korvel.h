@@ -231,6 +231,17 @@ KV_API int KV_Reboot(KV_HANDLE handle);
 KV_API int KV_SendRecv(KV_HANDLE handle, char* command, char* reply, int timeout_ms);
 
 /**
+ * @brief What the device has: analog inputs (on a slot controller, the
+ *        total of its populated slots), analog-input ranges (gain codes),
+ *        analog outputs, digital inputs and outputs, and the bytes of one
+ *        raw sample in a scan (2: 16-bit codes; 4: 24-bit codes in a 32-bit
+ *        word). Every pointer may be null.
+ * @return 1; 0 with KV_ERR_INVALID_HANDLE. Any thread.
+ */
+KV_API int KV_GetIOCounts(KV_HANDLE handle, int* ai, int* ai_ranges, int* ao, int* di,
+                          int* do_count, int* sample_bytes);
+
+/**
  * @brief Slot controllers: number of populated slots and one byte per slot
  *        (at most 8). @return 1 for a registered device (KV_ERR_UNSUPPORTED
  *        on devices without slots); 0 with KV_ERR_INVALID_HANDLE.

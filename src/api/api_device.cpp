@@ -74,6 +74,20 @@ KV_API int KV_SendRecv(KV_HANDLE handle, char* command, char* reply, int timeout
   });
 }
 
+KV_API int KV_GetIOCounts(KV_HANDLE handle, int* ai, int* ai_ranges, int* ao, int* di,
+                          int* do_count, int* sample_bytes) {
+  return with_device(handle, [&](MODEL& d) {
+    const QLXmodule& m = d.module;
+    if (ai) *ai = m.ai_count;
+    if (ai_ranges) *ai_ranges = m.ai_gain_count;
+    if (ao) *ao = m.ao_count;
+    if (di) *di = m.di_count;
+    if (do_count) *do_count = m.do_count;
+    if (sample_bytes) *sample_bytes = static_cast<int>(m.sample_bytes);
+    return 1;
+  });
+}
+
 KV_API int KV_Get_Module_Count(KV_HANDLE handle, int* count, char* modules) {
   return with_device_ok(handle, [&](MODEL& d) { d.GetModuleTable(count, modules); });
 }

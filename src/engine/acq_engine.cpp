@@ -171,6 +171,9 @@ void AcqEngine::run() {
     if (profile_.ram_phase && hooks_.needs_ram_phase(settings_)) ram_phase();
     ended_complete_ = stream();
   }
+  // A finite scan whose count is not whole scans ends inside a scan: its
+  // last samples are the caller's too.
+  if (ended_complete_ && kind_ == RunKind::Scan) ring_.publish_tail(settings_.sample_bytes);
   if (sink_) sink_->finish();
   running_ = false;
   device_.sampling_status = false;

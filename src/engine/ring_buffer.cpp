@@ -195,6 +195,18 @@ RingBuffer::WriteResult RingBuffer::write_lane(uint32_t index, const char* src, 
   return WriteResult::Dropped;
 }
 
+void RingBuffer::publish_tail(uint32_t grain) {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (capacity_ == 0 || grain == 0 || !lanes_.empty()) return;
+  const uint32_t whole = staged_ - staged_ % grain;
+  if (whole == 0) return;
+  write_pos_ = static_cast<uint32_t>((static_cast<uint64_t>(write_pos_) + whole) % capacity_);
+  count_ += whole;
+  committed_ += whole;
+  staged_ -= whole;
+  status_ |= kStatusData;
+}
+
 char* RingBuffer::reserve(uint32_t wanted) {
   std::lock_guard<std::mutex> lock(mu_);
   if (data_ == nullptr || skip_ > 0 || !lanes_.empty() || writable() < wanted) return nullptr;

@@ -81,6 +81,10 @@ class RingBuffer {
   // lane running a whole ring ahead of the reader has lost data, and what
   // readers see is still exactly what the lanes sent.
   WriteResult write_lane(uint32_t lane, const char* data, uint32_t bytes);
+  // Writer, once its run has reached its count: the samples of a last unit
+  // that will never complete (a finite scan whose count is not whole scans)
+  // become readable, `grain` bytes at a time. No write follows until init.
+  void publish_tail(uint32_t grain);
   // Writer: contiguous free space of at least `wanted` bytes to receive
   // into directly, or null; fill it, then commit().
   char* reserve(uint32_t wanted);

@@ -71,20 +71,21 @@ struct EventLog {
 
 TEST(Scan, FiniteScanIsSampleExactInCodesAndVoltsAcrossReadsOfAnySize) {
   OpenDevice d(fast_config(), distinct_calibrations);
-  ASSERT_EQ(KV_SetAIScanParam(d.handle, 4, 0, 0, 1000, 1000, 0, 0), 1);
+  ASSERT_EQ(KV_SetAIScanParam(d.handle, 4, 0, 0, 1000, 1002, 0, 0), 1);
   ASSERT_EQ(KV_StartAIScan(d.handle), 1);
   // Complete and not yet read: data waiting, thread ended, count reached.
   EXPECT_EQ(wait_status(d.handle, 0x85), 0x85);
   unsigned short status = 0;
   unsigned count = 0;
   KV_GetAIBufferStatus(d.handle, &status, &count);
-  EXPECT_EQ(count, 1000u);
+  // The count ends inside a scan: its last two samples are delivered too.
+  EXPECT_EQ(count, 1002u);
 
   // Raw and volt reads share one position, and every sample keeps its
   // channel's table whatever the read sizes.
   unsigned n = 0;
-  std::vector<unsigned> codes(1000);
-  std::vector<float> v(1000);
+  std::vector<unsigned> codes(1002);
+  std::vector<float> v(1002);
   const unsigned sizes[] = {3, 5, 1, 7, 64, 4, 515, 1000};
   for (unsigned k = 0; k < std::size(sizes); ++k) {
     if (k % 2 == 0) {
@@ -97,7 +98,7 @@ TEST(Scan, FiniteScanIsSampleExactInCodesAndVoltsAcrossReadsOfAnySize) {
         ASSERT_FLOAT_EQ(v[i], volts(d, static_cast<int>(n % 4), 0, sim::stream_code(4, n))) << n;
     }
   }
-  EXPECT_EQ(n, 1000u);
+  EXPECT_EQ(n, 1002u);
   float x = 1;
   EXPECT_EQ(KV_GetAIBuffer(d.handle, &x, 0), 0);  // count 0 consumes nothing
 
@@ -106,11 +107,11 @@ TEST(Scan, FiniteScanIsSampleExactInCodesAndVoltsAcrossReadsOfAnySize) {
   EXPECT_EQ(count, 0u);
   unsigned total = 0, st = 0;
   ASSERT_EQ(KV_GetTotalSamplingStatus(d.handle, &total, &st), 1);
-  EXPECT_EQ(total, 1000u);
+  EXPECT_EQ(total, 1002u);
   EXPECT_EQ(st, 0x84u);
   EXPECT_TRUE(d.sim->wait_stream_done(2000));
   const auto stats = d.sim->stream_stats();
-  EXPECT_EQ(stats.acked_units, 1000u);
+  EXPECT_EQ(stats.acked_units, 1002u);
   EXPECT_EQ(stats.ack_mismatches, 0u);
   EXPECT_EQ(KV_StopAIScan(d.handle), 1);
   EXPECT_EQ(d.last_command(), "~01Z");
