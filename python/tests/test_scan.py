@@ -1,0 +1,102 @@
+"""Scans end to end against korvel-sim: shapes, sample-exact values,
+partial reads, the iterator over a continuous scan, and event callbacks."""
+
+import threading
+
+import numpy as np
+import pytest
+
+import korvel
+from conftest import calibrated, expected_codes, wait_for
+
+
+@pytest.mark.parametrize("channels,scans,gain", [(1, 1500, 0), (4, 1000, 1), (8, 640, 0)])
+def test_finite_scan_codes_and_volts_match_the_signal(device, channels, scans, gain):
+    codes = device.acquire(channels, 1000, scans, gain=gain, raw=True)
+    assert codes.shape == (scans, channels) and codes.dtype == np.int32
+    np.testing.assert_array_equal(codes, expected_codes(channels, scans))
+
+    volts = device.acquire(channels, 1000, scans, gain=gain)
+    assert volts.shape == (scans, channels) and volts.dtype == np.float32
+    # Each column is calibrated with its own channel's table.
+    np.testing.assert_array_equal(volts, calibrated(device.calibrate, expected_codes(channels, scans), gain))
+
+
+def test_reads_of_any_size_keep_whole_scans_in_order(device):
+    with device.scan(channels=3, sample_rate=1000, scans=500, raw=True) as scan:
+        device.wait_status(korvel.Status.COUNT_REACHED, timeout=5)
+        # A few odd samples taken behind the scan's back leave a partial scan
+        # that the next read completes.
+        loose = device.read_samples(4, raw=True)
+        parts = [scan.read(max_scans=7), scan.read(max_scans=1), scan.read()]
+        assert [len(p) for p in parts] == [7, 1, 500 - 2 - 8]
+        assert len(scan.read()) == 0
+    flat = np.concatenate([loose, np.concatenate(parts).ravel()])
+    np.testing.assert_array_equal(flat, expected_codes(3, 500).ravel()[:len(flat)])
+    assert len(flat) == 1500 - 2  # the last partial scan is never delivered
+
+
+def test_iterator_over_a_continuous_scan_yields_contiguous_scans(sims):
+    # Real-time pacing: 8 channels at 10 kHz, about 80 000 samples a second.
+    with korvel.Device(sims.start(fast=False)) as dev:
+        with dev.scan(channels=8, sample_rate=10000, raw=True) as scan:
+            blocks = []
+            for block in scan.blocks(max_scans=2000, timeout=5):
+                assert block.shape[1] == 8 and 0 < len(block) <= 2000
+                blocks.append(block)
+                if sum(map(len, blocks)) >= 5000:
+                    break
+            assert scan.running
+            flags = scan.status().flags
+            assert not flags & (korvel.Status.OVERRUN | korvel.Status.ENDED)
+        assert not scan.running
+        got = np.concatenate(blocks)
+        np.testing.assert_array_equal(got, expected_codes(8, len(got)))
+        # Stopped: the device is free for single-point I/O again.
+        assert dev.read_dio()[1] in range(16)
+
+
+def test_iterator_ends_with_a_finite_scan_and_stop_ends_it(device):
+    with device.scan(channels=2, sample_rate=1000, scans=3000) as scan:
+        total = sum(len(b) for b in scan)
+        assert total == 3000
+    # A fast continuous scan outruns the buffer: the iterator says so, unless
+    # told to go on.
+    with device.scan(channels=2, sample_rate=1000) as scan:
+        device.wait_status(korvel.Status.OVERRUN, timeout=10)
+        with pytest.raises(korvel.ScanOverrunError):
+            next(iter(scan))
+        for n, _ in enumerate(scan.blocks(allow_overrun=True)):
+            if n == 2:
+                scan.stop()  # the iterator ends instead of waiting for data
+        assert n == 2
+    with pytest.raises(RuntimeError):
+        next(iter(device.scan(2, 1000)))  # not started
+
+
+def test_event_callbacks_run_on_the_worker_and_survive_exceptions(device, caplog):
+    seen = []
+    main = threading.get_ident()
+
+    def broken(dev, event, value):
+        seen.append((event, value, threading.get_ident()))
+        raise ValueError("callback failure")
+
+    device.set_event_callback(broken, korvel.Event.COUNT_REACHED)
+    device.acquire(4, 1000, 100, raw=True)
+    assert wait_for(lambda: seen)
+    assert seen[0][:2] == (korvel.Event.COUNT_REACHED, 400)
+    assert seen[0][2] != main
+    assert wait_for(lambda: device.callback_errors)
+    assert isinstance(device.callback_errors[0], ValueError)
+
+    # Still registered and still working; a replacement takes over.
+    calls = []
+    device.set_event_callback(lambda dev, e, v: calls.append((dev, e, v)))
+    device.acquire(2, 1000, 50)
+    assert wait_for(lambda: calls)
+    assert calls[0] == (device, korvel.Event.COUNT_REACHED, 100)
+    assert len(seen) == 1
+    device.remove_event_callback()
+    device.acquire(2, 1000, 50)
+    assert len(calls) == 1
