@@ -181,6 +181,8 @@ class LogFile:
             return volts
         ch = max(self.config.channels, 1)
         total = self._sample_info()[0]  # also rewinds the text file
+        if total == 0xFFFFFFFF:  # the library's "more than it can count"
+            raise ValueError(f"{self.path}: too many values to read at once")
         values = np.full(total, np.nan, dtype=np.float32)
         got = self._lib.KV_GetLogFile_AIData(self._handle, 0, total,
                                              values.ctypes.data_as(ctypes.c_void_p))

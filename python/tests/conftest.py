@@ -16,17 +16,20 @@ import numpy as np
 import pytest
 
 ROOT = Path(__file__).resolve().parents[2]
-LIBRARY = Path(os.environ.get("KORVEL_LIBRARY") or ROOT / "build/dev/src/libkorvel.so")
-SIMULATOR = Path(os.environ.get("KORVEL_SIM") or ROOT / "build/dev/sim/korvel-sim")
+LIBRARY = Path(os.environ.get("KORVEL_LIBRARY") or ROOT / "build/dev/src/libkorvel.so").resolve()
+SIMULATOR = Path(os.environ.get("KORVEL_SIM") or ROOT / "build/dev/sim/korvel-sim").resolve()
 
-for _what, _path, _var in (("libkorvel.so", LIBRARY, "KORVEL_LIBRARY"),
-                           ("korvel-sim", SIMULATOR, "KORVEL_SIM")):
-    if not _path.is_file():
-        pytest.exit(f"{_what} not found at {_path}: build it (cmake --preset dev && "
-                    f"cmake --build --preset dev) or set {_var}", returncode=4)
 
-# The bindings load the library lazily; point them at the one under test.
-os.environ["KORVEL_LIBRARY"] = str(LIBRARY)
+
+def pytest_configure(config):
+    for what, path, variable in (("libkorvel.so", LIBRARY, "KORVEL_LIBRARY"),
+                                 ("korvel-sim", SIMULATOR, "KORVEL_SIM")):
+        if not path.is_file():
+            pytest.exit(f"{what} not found at {path}: build it (cmake --preset dev && "
+                        f"cmake --build --preset dev) or set {variable}", returncode=4)
+    # The bindings load the library lazily; point them at the one under test.
+    os.environ["KORVEL_LIBRARY"] = str(LIBRARY)
+
 
 _counter = itertools.count()
 
