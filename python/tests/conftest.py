@@ -17,6 +17,9 @@ import pytest
 
 ROOT = Path(__file__).resolve().parents[2]
 LIBRARY = Path(os.environ.get("KORVEL_LIBRARY") or ROOT / "build/dev/src/libkorvel.so").resolve()
+# Code width and highest gain (range) code of each simulated family.
+BITS = {"LX3100": 16, "LX3200": 24, "LXR5000": 24}
+TOP_GAIN = {"LX3100": 1, "LX3200": 9, "LXR5000": 0}
 SIMULATOR = Path(os.environ.get("KORVEL_SIM") or ROOT / "build/dev/sim/korvel-sim").resolve()
 
 
@@ -88,24 +91,46 @@ def device(sims):
         yield dev
 
 
+@pytest.fixture(params=sorted(BITS))
+def any_device(request, sims):
+    """A fast simulated device of each family, with .bits and .top_gain."""
+    import korvel
+    with korvel.Device(sims.start(request.param)) as dev:
+        dev.bits = BITS[request.param]
+        dev.top_gain = TOP_GAIN[request.param]
+        yield dev
+
+
 def _lround(x: float) -> int:
     return int(math.copysign(math.floor(abs(x) + 0.5), x))
 
 
-# The simulator's 16-bit signal: a sine per channel (period 1000 + 37c,
-# amplitude 2000 * (c % 8 + 1)) plus a sawtooth of period 997 common to all
-# channels, stepping once per scan.
-_SINES = [np.array([_lround(2000.0 * (c % 8 + 1) * math.sin(2.0 * math.pi * k / (1000 + 37 * c)))
-                    for k in range(1000 + 37 * c)], dtype=np.int64) for c in range(16)]
+# The simulator's signal: a sine per channel (period 1000 + 37c) plus a
+# sawtooth of period 997 common to all channels, stepping once per scan.
+def _sines(amplitude):
+    return [np.array([_lround(amplitude(c) * math.sin(2.0 * math.pi * k / (1000 + 37 * c)))
+                      for k in range(1000 + 37 * c)], dtype=np.int64) for c in range(16)]
 
 
-def expected_codes(channels: int, scans: int, first_scan: int = 0) -> np.ndarray:
-    """Raw codes the simulator sends, shaped (scans, channels), as int32."""
-    scan = np.arange(first_scan, first_scan + scans, dtype=np.int64)
+_AMPLITUDE24 = (7900001, 2500003, 6100007, 400009, 5200011, 1300013, 7000017, 3700019)
+_SIGNALS = {  # bits: (sines, sawtooth step, base)
+    16: (_sines(lambda c: 2000.0 * (c % 8 + 1)), 1, -498),
+    24: (_sines(lambda c: float(_AMPLITUDE24[c % 8])), 257, -128000),
+}
+
+
+def expected_codes(channels: int, scans: int, bits: int = 16) -> np.ndarray:
+    """Raw codes the simulator sends, shaped (scans, channels), int32 as the
+    library delivers them: 16-bit codes sign-extended, 24-bit ones in the low
+    24 bits."""
+    sines, step, base = _SIGNALS[bits]
+    scan = np.arange(scans, dtype=np.int64)
     out = np.empty((scans, channels), dtype=np.int64)
     for c in range(channels):
-        out[:, c] = _SINES[c][scan % len(_SINES[c])] + scan % 997 - 498
-    return out.astype(np.int16).astype(np.int32)
+        out[:, c] = sines[c][scan % len(sines[c])] + (scan % 997) * step + base
+    if bits == 16:
+        return out.astype(np.int16).astype(np.int32)
+    return (out & 0xFFFFFF).astype(np.int32)
 
 
 def calibrated(calibrate, codes: np.ndarray, gain: int) -> np.ndarray:

@@ -7,20 +7,23 @@ import korvel
 from conftest import calibrated, expected_codes
 
 
-@pytest.mark.parametrize("gain", [0, 1])
-def test_binary_log_reads_back_codes_volts_and_configuration(device, tmp_path, gain):
-    device.log(tmp_path, channels=4, sample_rate=2000, scans=600, gain=gain, mode=0)
+@pytest.mark.parametrize("top_gain", [False, True])
+def test_binary_log_reads_back_codes_volts_and_configuration(any_device, tmp_path, top_gain):
+    dev = any_device
+    gain = dev.top_gain if top_gain else 0
+    dev.log(tmp_path, channels=4, sample_rate=2000, scans=600, gain=gain, mode=0)
     files = korvel.LogFile.find(tmp_path, ".bin")
     assert len(files) == 1
     with korvel.LogFile(files[0]) as log:
-        assert (log.model, log.binary, log.samples) == ("LX-3100", True, 2400)
-        assert (log.config.channels, log.config.gain, log.config.sample_rate) == (4, gain, 2000)
+        assert (log.model, log.binary, log.samples) == (dev.model, True, 2400)
+        assert (log.config.channels, log.config.gain) == (4, gain)
+        assert log.config.sample_rate == dev.scan_params().sample_rate
         assert len(log.gain_offsets()) == 4
         assert len(log.start) >= len("YYYY/MM/DD hh:mm:ss.n")
         codes = log.read_codes()
-        np.testing.assert_array_equal(codes, expected_codes(4, 600))
+        np.testing.assert_array_equal(codes, expected_codes(4, 600, dev.bits))
         # The log's calibration is the device's.
-        np.testing.assert_array_equal(log.read(), calibrated(device.calibrate, codes, gain))
+        np.testing.assert_array_equal(log.read(), calibrated(dev.calibrate, codes, gain))
     assert log.closed
     with pytest.raises(korvel.KorvelError) as e:
         log.read()

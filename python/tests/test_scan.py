@@ -10,16 +10,24 @@ import korvel
 from conftest import calibrated, expected_codes, wait_for
 
 
-@pytest.mark.parametrize("channels,scans,gain", [(1, 1500, 0), (4, 1000, 1), (8, 640, 0)])
-def test_finite_scan_codes_and_volts_match_the_signal(device, channels, scans, gain):
-    codes = device.acquire(channels, 1000, scans, gain=gain, raw=True)
+@pytest.mark.parametrize("channels,scans,top_gain", [(1, 1500, False), (4, 1000, True)])
+def test_finite_scan_codes_and_volts_match_the_signal(any_device, channels, scans, top_gain):
+    dev = any_device
+    gain = dev.top_gain if top_gain else 0
+    codes = dev.acquire(channels, 1000, scans, gain=gain, raw=True)
     assert codes.shape == (scans, channels) and codes.dtype == np.int32
-    np.testing.assert_array_equal(codes, expected_codes(channels, scans))
+    expected = expected_codes(channels, scans, dev.bits)
+    np.testing.assert_array_equal(codes, expected)
 
-    volts = device.acquire(channels, 1000, scans, gain=gain)
+    volts = dev.acquire(channels, 1000, scans, gain=gain)
     assert volts.shape == (scans, channels) and volts.dtype == np.float32
     # Each column is calibrated with its own channel's table.
-    np.testing.assert_array_equal(volts, calibrated(device.calibrate, expected_codes(channels, scans), gain))
+    np.testing.assert_array_equal(volts, calibrated(dev.calibrate, expected, gain))
+
+
+def test_all_eight_channels_of_a_16_bit_device(device):
+    codes = device.acquire(8, 1000, 640, raw=True)
+    np.testing.assert_array_equal(codes, expected_codes(8, 640))
 
 
 def test_reads_of_any_size_keep_whole_scans_in_order(device):
