@@ -270,6 +270,16 @@ class Device:
     def set_scan_params(self, params: ScanParams) -> None:
         """Sets the high-speed scan (refused while a run exists)."""
         p = params
+        # ctypes would silently wrap values that do not fit the C types.
+        for name, value, low, high in (
+                ("channels", p.channels, -2**15, 2**15 - 1), ("gain", p.gain, -2**15, 2**15 - 1),
+                ("trigger_mode", p.trigger_mode, -2**15, 2**15 - 1),
+                ("sample_rate", p.sample_rate, -2**31, 2**31 - 1),
+                ("sample_count", p.sample_count, 0, 2**32 - 1),
+                ("transfer_mode", p.transfer_mode, -2**15, 2**15 - 1),
+                ("option", p.option, -2**15, 2**15 - 1)):
+            if not low <= value <= high:
+                raise ValueError(f"{name} {value} does not fit the library's parameter")
         self._call("KV_SetAIScanParam", p.channels, p.gain, p.trigger_mode, p.sample_rate,
                    p.sample_count, p.transfer_mode, p.option)
 
@@ -308,8 +318,10 @@ class Device:
 
     def read_samples(self, count: int, raw: bool = False) -> np.ndarray:
         """Takes up to count samples from the buffer, channels interleaved;
-        float32 volts, or int32 raw codes when raw is true. Does not wait.
-        Scan.read() gives whole scans shaped (scans, channels)."""
+        float32 volts, or int32 raw codes when raw is true (16-bit codes
+        sign-extended, 24-bit codes in the low 24 bits, as calibrate() takes
+        them). Does not wait. Scan.read() gives whole scans shaped
+        (scans, channels)."""
         if raw:
             out = np.empty(count, dtype=np.uint32)
             function = "KV_GetAIBufferHex"
@@ -324,7 +336,6 @@ class Device:
         if got == 0 and self._lib.KV_GetLastError():
             raise self._error(function)
         out = out[:got]
-        # 16-bit codes come sign-extended in 32-bit slots.
         return out.view(np.int32) if raw else out
 
     def wait_status(self, flags: Status, timeout: float) -> BufferStatus:
@@ -444,6 +455,7 @@ class Scan:
         self._dtype = np.int32 if raw else np.float32
         self._carry = np.empty(0, dtype=self._dtype)  # the start of a partly read scan
         self._running = False
+        self._ended_early = False
         self._lock = threading.Lock()
         #: Whole scans delivered so far.
         self.scans_read = 0
@@ -456,17 +468,34 @@ class Scan:
         return self
 
     def stop(self) -> None:
-        """Stops the scan (unread samples are discarded). Idempotent."""
+        """Stops the scan (unread samples are discarded). Idempotent.
+
+        The library stops its side even when the device does not acknowledge
+        the stop order; that failure raises KorvelError (the device may still
+        be sampling), except after the scan already ended early with
+        ScanEndedError: the connection is known to be gone then.
+        """
         if self._running:
             self._running = False
-            if not self.device.closed:
+            if self.device.closed:
+                return
+            try:
                 self.device.stop_scan()
+            except KorvelError:
+                if not self._ended_early:
+                    raise
 
     def __enter__(self) -> "Scan":
         return self.start()
 
-    def __exit__(self, *exc) -> None:
-        self.stop()
+    def __exit__(self, exc_type, exc, tb) -> None:
+        try:
+            self.stop()
+        except KorvelError:
+            if exc_type is None:
+                raise
+            # Never hide the exception that ended the block.
+            _log.warning("stopping the scan after %s failed", exc_type.__name__, exc_info=True)
 
     @property
     def running(self) -> bool:
@@ -539,9 +568,11 @@ class Scan:
             if Status.ENDED in st.flags:
                 # Nothing was waiting when the thread had already ended: done.
                 if Status.TIMEOUT in st.flags:
-                    raise ScanEndedError(ErrorCode.READ_TIMEOUT, "scan")
+                    self._ended_early = True
+                    raise ScanEndedError(ErrorCode.READ_TIMEOUT, "scan ended early")
                 if Status.COUNT_REACHED not in st.flags:
-                    raise ScanEndedError(ErrorCode.RESPONSE, "scan")
+                    self._ended_early = True
+                    raise ScanEndedError(ErrorCode.RESPONSE, "scan ended early")
                 return
             left = deadline - time.monotonic()
             if left <= 0:

@@ -108,3 +108,17 @@ def test_event_callbacks_run_on_the_worker_and_survive_exceptions(device, caplog
     device.remove_event_callback()
     device.acquire(2, 1000, 50)
     assert len(calls) == 1
+
+
+def test_a_device_that_goes_away_ends_the_iterator_with_an_error(sims):
+    with korvel.Device(sims.start(fast=False)) as dev:
+        events = []
+        dev.set_event_callback(lambda d, e, v: events.append(e))
+        with dev.scan(channels=2, sample_rate=1000) as scan:
+            blocks = scan.blocks(timeout=10)
+            assert len(next(blocks)) > 0
+            sims.procs[0].kill()
+            with pytest.raises(korvel.ScanEndedError):
+                for _ in blocks:
+                    pass
+        assert korvel.Event.RECEIVE_ERROR in events
