@@ -82,6 +82,9 @@ def sdk_version() -> str:
 
 
 _open_devices: "weakref.WeakSet[Device]" = weakref.WeakSet()
+# Callback objects of devices collected without a successful release: the
+# library may still call them, so they must never be freed.
+_orphaned_callbacks: list = []
 
 
 @atexit.register
@@ -182,6 +185,8 @@ class Device:
             self.close()
         except Exception:
             pass
+        if not self._released and self._callbacks:
+            _orphaned_callbacks.extend(self._callbacks)
 
     def __repr__(self) -> str:
         state = "closed" if self._released else "open"
