@@ -448,6 +448,9 @@ class Scan:
             for block in scan:
                 process(block)          # block.shape == (n, 4)
                 if done: break
+
+    Rows stay aligned with channels as long as every read of the scan's
+    buffer goes through the Scan (not Device.read_samples).
     """
 
     def __init__(self, device: Device, params: ScanParams, raw: bool = False):
@@ -564,7 +567,7 @@ class Scan:
         while self._running:
             st = self.device.buffer_status()
             if Status.OVERRUN in st.flags and not allow_overrun:
-                raise ScanOverrunError("KV_GetAIBufferStatus")
+                raise ScanOverrunError("scan buffer overrun (the reader fell behind)")
             block = self._take(st.samples, max_scans)
             if len(block):
                 yield block

@@ -92,7 +92,8 @@ class KorvelError(Exception):
 
 class ScanOverrunError(KorvelError):
     """Samples of a scan were lost because the library's buffer was full
-    (the reader did not keep up); the data read so far is still valid."""
+    (the reader did not keep up); the data read before is still valid.
+    Device.clear_buffer() empties the buffer and clears the status."""
 
     def __init__(self, function: str | None = None):
         super().__init__(ErrorCode.BUFFER_OVERFLOW, function)

@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import ctypes
-import weakref
 from ctypes import byref, c_uint, c_ushort
 from dataclasses import dataclass
 from pathlib import Path
@@ -26,9 +25,6 @@ class LogConfig:
     sync_mode: int
 
 
-_open_logs: "weakref.WeakSet[LogFile]" = weakref.WeakSet()
-
-
 class LogFile:
     """A data file written by the logger, opened with its configuration file
     (KV_LogFile_Open / KV_LogFile_Close). A context manager::
@@ -48,7 +44,6 @@ class LogFile:
             raise KorvelError(self._lib.KV_GetLastError() or ErrorCode.FILE_OPEN,
                               "KV_LogFile_Open")
         self._handle = handle
-        _open_logs.add(self)
         name = ctypes.create_string_buffer(32)
         size, kind, reserved = c_uint(), c_uint(), c_uint()
         self._lib.KV_GetLogFileInfo(handle, name, byref(size), byref(kind), byref(reserved))
@@ -70,7 +65,6 @@ class LogFile:
         if self._handle is not None:
             self._lib.KV_LogFile_Close(self._handle)
             self._handle = None
-            _open_logs.discard(self)
 
     @property
     def closed(self) -> bool:
