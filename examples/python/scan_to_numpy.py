@@ -4,7 +4,7 @@ per-channel statistics; plots the scan to a PNG file when matplotlib is there.
 
     korvel-sim --address 127.0.0.5 --fast &
     KORVEL_LIBRARY=build/dev/src/libkorvel.so \\
-        python3 examples/python/scan_to_numpy.py 127.0.0.5 --channels 4 --plot scan.png
+        python3 examples/python/scan_to_numpy.py 127.0.0.5 --channels 4
 """
 
 import argparse
@@ -25,7 +25,8 @@ def main() -> int:
     ap.add_argument("--rate", type=int, default=10000, help="scans per second")
     ap.add_argument("--scans", type=int, default=5000)
     ap.add_argument("--gain", type=int, default=0, help="range code (LX-3100: 0 +-5 V, 1 +-10 V)")
-    ap.add_argument("--plot", metavar="FILE.png", help="plot the scan into this file")
+    ap.add_argument("--plot", metavar="FILE.png", default="scan.png",
+                    help="plot the scan into this file (default scan.png; '' for none)")
     args = ap.parse_args()
 
     try:
@@ -48,7 +49,7 @@ def main() -> int:
             matplotlib.use("Agg")
             import matplotlib.pyplot as plt
         except ImportError:
-            print("matplotlib is not installed: no plot")
+            print("matplotlib is not installed: skipping the plot")
             return 0
         t = [i / args.rate for i in range(volts.shape[0])]
         fig, ax = plt.subplots(figsize=(10, 4))

@@ -77,3 +77,15 @@ def test_a_wrong_library_path_is_an_error_not_a_fallback(tmp_path):
     out = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True,
                          timeout=30, cwd=os.path.dirname(os.path.dirname(__file__)))
     assert "missing.so" in out.stdout and "KORVEL_LIBRARY" in out.stdout, out.stderr
+
+
+def test_the_example_prints_statistics_of_every_channel(sims, tmp_path):
+    example = os.path.join(os.path.dirname(__file__), "../../examples/python/scan_to_numpy.py")
+    out = subprocess.run([sys.executable, example, sims.start(), "--channels", "3",
+                          "--scans", "1000"], capture_output=True, text=True, timeout=60,
+                         cwd=tmp_path)
+    assert out.returncode == 0, out.stderr
+    lines = out.stdout.splitlines()
+    assert "1000 scans x 3 channels (float32)" in lines
+    assert [line.split()[0] for line in lines if line.startswith("      ")] == ["0", "1", "2"]
+    assert (tmp_path / "scan.png").exists() or "skipping the plot" in out.stdout
