@@ -3,7 +3,8 @@
 # but only those that are missing.
 set -euo pipefail
 
-packages=(cmake ninja-build gcc g++ pkg-config libgtest-dev libgmock-dev libcli11-dev libfmt-dev)
+packages=(cmake ninja-build gcc g++ pkg-config libgtest-dev libgmock-dev libcli11-dev libfmt-dev
+  python3-numpy python3-pytest)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
