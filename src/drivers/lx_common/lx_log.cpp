@@ -57,7 +57,7 @@ LogRun LxDevice::log_run(const char* path, int period, int mode, const ScanSetti
   run.root = path;
   run.period_minutes = period;
   run.mode = mode;
-  run.grouping = LogFolderGrouping;
+  run.grouping = LogFolders.grouping;
   run.ip = ip_address;
   run.scan = scan;
   return run;
