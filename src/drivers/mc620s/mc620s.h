@@ -1,0 +1,50 @@
+// MC620s (reported as "MC620Ws"): the controller whose slots hold cards of
+// the supported types (8, 12 or 16 channels). Its differences from the
+// shared slot driver: slots addressed by ordinal in two hex digits, no
+// calibration of its own (the device's volts for single reads), one trigger
+// mode, one scan of a slot per receive, a fixed data time-out.
+#pragma once
+
+#include <vector>
+
+#include "drivers/mc_common/mc_device.h"
+
+namespace korvel {
+
+class MC620s : public McDevice {
+ public:
+  MC620s(const char* ip, int cmd_port, int data_port, const QLXmodule& module);
+
+  int GetFPGAVersion(char* text) override;
+  int StartMagicScan() override;
+
+ protected:
+  const char* console_name() const override { return "MC620s"; }
+  bool parse_slots(const Reply& reply, std::vector<Slot>* slots) const override;
+  int data_port_offset(const Slot&, int ordinal) const override { return ordinal; }
+  bool check_scan(short ch_count, short gain, short trig_mode, int rate, unsigned count,
+                  short transfer, uint16_t* mode) override;
+  bool send_slot_param(const Slot& s, int ordinal) override;
+  bool send_rate(uint32_t rate) override;
+  bool send_slot_target(const Slot& s, int ordinal) override;
+  bool read_slot_param(const Slot& s, int ordinal, SlotParam* p) override;
+  bool read_rate(unsigned long* rate) override;
+  bool read_slot_target(const Slot& s, int ordinal, unsigned long* target) override;
+  bool read_device_timing(int index, int* value) override;
+  // Accepted and ignored: the cards keep no channel factors.
+  int set_channel_factor(int, int) override { return 1; }
+  int get_channel_factor(int, int* value) override;
+  bool read_slot_volts(int ordinal, int gain, float* values) override;
+  bool read_slot_codes(int ordinal, int gain, int* codes) override;
+  uint32_t finite_ring_bytes_per_sample() const override { return 200; }
+  uint32_t data_timeout_base() const override { return 100; }
+
+  // AcqHooks.
+  ReceivePlan receive_plan(const ScanSettings&, RunKind, uint32_t link) const override;
+  std::optional<bool> count_complete(const ScanSettings& s, RunKind, uint32_t received) override {
+    return received >= s.sample_count;
+  }
+  void timed_out(bool quiet) override;
+};
+
+}  // namespace korvel
