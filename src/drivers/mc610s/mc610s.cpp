@@ -378,6 +378,7 @@ int MC610s::SetAIAnalogTriggerParam(int mode, char* enable, float* high, float* 
   PostTriggerCount = post;
   std::vector<uint16_t> channels;
   for (int k = 0; k < SlotCount; ++k) channels.push_back(SlotTable[k].channels);
+  // The pre-trigger count is shared as the scan's count is.
   const std::vector<uint32_t> pre_share = distribute_samples(pre, channels);
   Reply r;
   for (int k = 0; k < SlotCount; ++k) {

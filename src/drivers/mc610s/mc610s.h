@@ -15,6 +15,8 @@ namespace korvel {
 class MC610s : public McDevice {
  public:
   MC610s(const char* ip, int cmd_port, int data_port, const QLXmodule& module);
+  // The worker calls this class's hooks: it is stopped before they go.
+  ~MC610s() override { engine_.stop(); }
 
   int GetFPGAVersion(char* text) override;
   int ConfigTrigOut(int a, int b) override;

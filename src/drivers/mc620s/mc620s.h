@@ -14,6 +14,8 @@ namespace korvel {
 class MC620s : public McDevice {
  public:
   MC620s(const char* ip, int cmd_port, int data_port, const QLXmodule& module);
+  // The worker calls this class's hooks: it is stopped before they go.
+  ~MC620s() override { engine_.stop(); }
 
   int GetFPGAVersion(char* text) override;
   int StartMagicScan() override;

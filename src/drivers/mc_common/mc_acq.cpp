@@ -31,9 +31,9 @@ void McDevice::stop_all_runs() {
 
 int McDevice::StartLANQueue() {
   if (engine_.run_exists()) return fail(KV_ERR_BUSY_SAMPLING);  // stop the previous run first
-  if (cmd_socket < 0) return 0;
+  if (cmd_socket < 0) return fail(KV_ERR_OPEN_DEVICE);
   for (int k = 0; k < SlotCount; ++k)
-    if (SlotTable[k].socket < 0) return 0;
+    if (SlotTable[k].socket < 0) return fail(KV_ERR_OPEN_DEVICE);
   if (active_slots().empty()) return fail(KV_ERR_INPUT_CHANNEL);
   engine_.set_device_count(0);
   engine_.set_received(0);

@@ -106,6 +106,9 @@ int McDevice::ConnectServer() {
     total += slots[k].capacity;
   }
   module.ai_count = static_cast<uint16_t>(total);
+  // The slots carry the default scan's channels until a scan is configured.
+  assign_slots(distribute_channels(ScanChannelCount, capacities()),
+               std::vector<uint32_t>(slots.size(), 0));
   for (int k = 0; k < SlotCount; ++k) {
     Slot& s = SlotTable[k];
     s.socket = OpenTcp_DataPort(ip_address, data_port + data_port_offset(s, k), 1);
@@ -166,6 +169,23 @@ bool McDevice::locate_channel(int channel, int* ordinal, int* position) const {
   return false;
 }
 
+std::vector<uint16_t> McDevice::capacities() const {
+  std::vector<uint16_t> out;
+  for (int k = 0; k < SlotCount; ++k) out.push_back(SlotTable[k].capacity);
+  return out;
+}
+
+void McDevice::assign_slots(const std::vector<uint16_t>& channels,
+                            const std::vector<uint32_t>& targets) {
+  uint32_t first = 0;
+  for (int k = 0; k < SlotCount; ++k) {
+    SlotTable[k].channels = channels[k];
+    SlotTable[k].target = targets[k];
+    SlotTable[k].first_channel = first;
+    first += channels[k];
+  }
+}
+
 std::vector<int> McDevice::active_slots() const {
   std::vector<int> out;
   for (int k = 0; k < SlotCount; ++k)
@@ -197,9 +217,7 @@ int McDevice::SetScanParam(short ch_count, short gain, short trig_mode, int samp
   ScanGain = static_cast<uint32_t>(gain);
   ScanTriggerMode = mode;
   ScanTransferMode = static_cast<uint16_t>(transfer_mode);
-  std::vector<uint16_t> capacity;
-  for (int k = 0; k < SlotCount; ++k) capacity.push_back(SlotTable[k].capacity);
-  const std::vector<uint16_t> channels = distribute_channels(ScanChannelCount, capacity);
+  const std::vector<uint16_t> channels = distribute_channels(ScanChannelCount, capacities());
   std::vector<uint32_t> targets(channels.size(), 0);
   ScanSampleCount = sample_count;
   if (sample_count != 0 && count_per_slot(mode)) {
@@ -208,13 +226,7 @@ int McDevice::SetScanParam(short ch_count, short gain, short trig_mode, int samp
   } else if (sample_count != 0) {
     targets = distribute_samples(sample_count, channels);
   }
-  uint32_t first = 0;
-  for (int k = 0; k < SlotCount; ++k) {
-    SlotTable[k].channels = channels[k];
-    SlotTable[k].target = targets[k];
-    SlotTable[k].first_channel = first;
-    first += channels[k];
-  }
+  assign_slots(channels, targets);
 
   for (int k = 0; k < SlotCount; ++k)
     if (!send_slot_param(SlotTable[k], k)) return 0;
@@ -272,13 +284,13 @@ int McDevice::GetScanParam(short* ch_count, short* gain, short* trig_mode, int* 
     total += targets[k];
   }
   if (channels < 1 || total > UINT32_MAX || rate > INT32_MAX) return fail(KV_ERR_INVALID_VALUE);
-  uint32_t first = 0;
+  std::vector<uint16_t> slot_channels;
+  std::vector<uint32_t> slot_targets;
   for (int k = 0; k < SlotCount; ++k) {
-    SlotTable[k].channels = static_cast<uint16_t>(params[k].channels);
-    SlotTable[k].target = static_cast<uint32_t>(targets[k]);
-    SlotTable[k].first_channel = first;
-    first += SlotTable[k].channels;
+    slot_channels.push_back(static_cast<uint16_t>(params[k].channels));
+    slot_targets.push_back(static_cast<uint32_t>(targets[k]));
   }
+  assign_slots(slot_channels, slot_targets);
   const SlotParam& last = params[SlotCount - 1];
   ScanChannelCount = static_cast<uint16_t>(channels);
   ScanGain = static_cast<uint32_t>(last.gain);

@@ -158,6 +158,11 @@ class McDevice : public MODEL, protected AcqHooks, protected RunSink {
   // The slot (ordinal) holding global channel c and c's place in it, by
   // the cards' capacities; false when c is beyond the total.
   bool locate_channel(int channel, int* ordinal, int* position) const;
+  // The populated slots' card widths, in ordinal order.
+  std::vector<uint16_t> capacities() const;
+  // Gives the slots their channels and targets (ordinal order) and each its
+  // first column of a scan.
+  void assign_slots(const std::vector<uint16_t>& channels, const std::vector<uint32_t>& targets);
   // Slots with channels, in ordinal order (the run's links and lanes).
   std::vector<int> active_slots() const;
   void close_sockets();
