@@ -5,11 +5,14 @@
 #include <string>
 
 #include "core/errors.h"
+#include "logging/config_lines.h"
 
 namespace korvel {
 
 namespace {
 
+// A logging run's ring; it also scales the data time-out.
+constexpr uint32_t kLogRingBytes = 1460000;
 // The rate travels in six digits.
 constexpr int kMaxRate = 999999;
 
@@ -179,6 +182,114 @@ ReceivePlan MC620s::receive_plan(const ScanSettings&, RunKind, uint32_t link) co
 void MC620s::timed_out(bool quiet) {
   std::printf(quiet ? "Time Out 0\n" : "Time Out 1\n");
   std::fflush(stdout);
+}
+
+// Logging runs.
+
+int MC620s::StartLogger(char* path, int period, int mode) {
+  LoggerMode = mode;
+  if (cmd_socket < 0) return fail(KV_ERR_OPEN_DEVICE);
+  for (int k = 0; k < SlotCount; ++k)
+    if (SlotTable[k].socket < 0) return fail(KV_ERR_OPEN_DEVICE);
+  // One run at a time: a scan or logging run still owns the worker.
+  if (engine_.run_exists()) return fail(KV_ERR_BUSY_SAMPLING);
+  LogFilePeriod = period;
+  if (!ScanParamsSet)
+    SetScanParam(static_cast<short>(ScanChannelCount), static_cast<short>(ScanGain),
+                 static_cast<short>(ScanTriggerMode), static_cast<int>(ScanSampleRate),
+                 ScanSampleCount, static_cast<short>(ScanTransferMode), 0);
+  if (active_slots().empty()) return fail(KV_ERR_INPUT_CHANNEL);
+  engine_.set_received(0);
+  engine_.set_device_count(0);
+  ContinuousScan = ScanSampleCount == 0;
+  ADBufferSize = kLogRingBytes;
+  LogRun run;
+  run.root = path;
+  run.period_minutes = period;
+  run.mode = mode;
+  run.grouping = LogFolders.grouping;
+  run.ip = ip_address;
+  run.scan = scan_settings();
+  if (!logger_.prepare(run)) return 0;
+  if (!LANBuffer_Init()) {
+    logger_.abandon();
+    return 0;
+  }
+  // About 2.5 times the time the ring takes to fill.
+  const double per_second = static_cast<double>(ScanSampleRate) * ScanChannelCount;
+  const double base = per_second > 0 ? kLogRingBytes * 2.5 / per_second : 1.0;
+  const uint32_t timeout_base = base < 1.0 ? 1 : base >= 4.0e9 ? UINT32_MAX : static_cast<uint32_t>(base);
+  std::vector<DataLink> links;
+  for (int k : active_slots()) links.push_back(DataLink{SlotTable[k].socket, SlotTable[k].target});
+  if (!engine_.start(RunKind::Log, run.scan, timeout_base, std::move(links), &log_sink_)) {
+    LANBuffer_Uninit();
+    logger_.abandon();
+    return fail(KV_ERR_OUT_OF_MEMORY);
+  }
+  StartMagicScan();
+  return 1;
+}
+
+void MC620s::StopLogger() {
+  if (engine_.on_worker_thread()) {
+    set_last_error(KV_ERR_NOT_SUPPORTED);
+    return;
+  }
+  if (!engine_.run_exists() || engine_.kind() != RunKind::Log) return;
+  engine_.request_stop();
+  StopMagicScan();
+  engine_.stop();
+  logger_.close();
+  LANBuffer_Uninit();
+}
+
+void MC620s::stop_all_runs() {
+  const bool logging = engine_.run_exists() && engine_.kind() == RunKind::Log;
+  McDevice::stop_all_runs();
+  if (logging) logger_.close();
+}
+
+void MC620s::SaveStartSamplingTimetoConfigFile() { logger_.save_start_time(); }
+
+bool MC620s::LogSink::store(uint32_t link, const char* data, uint32_t bytes) {
+  if (!owner_.store(link, data, bytes)) return false;
+  // Everything the slots have completed so far, in scan order.
+  const uint32_t samples = owner_.available();
+  if (samples == 0) return true;
+  const uint32_t width = owner_.module.sample_bytes;
+  merged_.resize(static_cast<std::size_t>(samples) * width);
+  const uint32_t n = owner_.engine_.ring().read(merged_.data(), samples, width);
+  return owner_.logger_.store(0, merged_.data(), n * width);
+}
+
+std::vector<std::string> MC620s::log_config_lines() {
+  ScanConfigValues v;
+  v.module_name = module.name;
+  v.ip = ip_address;
+  v.gain = static_cast<int>(ScanGain);
+  v.channels = static_cast<int>(ScanChannelCount);
+  v.rate = static_cast<long>(ScanSampleRate);
+  v.count = static_cast<long>(ScanSampleCount);
+  v.trigger = static_cast<int>(ScanTriggerMode);
+  v.transfer = static_cast<int>(ScanTransferMode);
+  std::vector<std::string> lines;
+  config_lines_to_gain(lines, v);
+  config_lines_to_transfer(lines, v);
+  for (int c = 0; c < ScanChannelCount; ++c) add_config_line(lines, "CH%d", c);
+  // No calibration: every channel's pair is the identity.
+  for (int c = 0; c < ScanChannelCount; ++c) add_config_line(lines, "CH%d,Gain,32768, Offset,0", c);
+  return lines;
+}
+
+bool MC620s::log_start_time(std::string* text) {
+  char buf[kReplyCapacity];
+  if (!GetKVStartSamplingTime(buf)) return false;
+  *text = buf;
+  return true;
+}
+
+int MC620s::log_value_text(int32_t raw, unsigned, char* out, std::size_t capacity) {
+  return std::snprintf(out, capacity, "%0.3lf", static_cast<double>(raw) / 3276.8);
 }
 
 }  // namespace korvel

@@ -8,10 +8,11 @@
 #include <vector>
 
 #include "drivers/mc_common/mc_device.h"
+#include "logging/logger.h"
 
 namespace korvel {
 
-class MC620s : public McDevice {
+class MC620s : public McDevice, protected LogHooks {
  public:
   MC620s(const char* ip, int cmd_port, int data_port, const QLXmodule& module);
   // The worker calls this class's hooks: it is stopped before they go.
@@ -19,6 +20,15 @@ class MC620s : public McDevice {
 
   int GetFPGAVersion(char* text) override;
   int StartMagicScan() override;
+
+  // Logging runs: the slots' streams merged in the ring, whole samples on
+  // into the logger's files.
+  int StartLogger(char* path, int period, int mode) override;
+  void StopLogger() override;
+  void SaveStartSamplingTimetoConfigFile() override;
+  void stop_all_runs() override;
+  int LoggerMode = 0;
+  int LogFilePeriod = 0;
 
  protected:
   const char* console_name() const override { return "MC620s"; }
@@ -47,6 +57,30 @@ class MC620s : public McDevice {
     return received >= s.sample_count;
   }
   void timed_out(bool quiet) override;
+
+  // LogHooks. The cards have no calibration of their own: text files hold
+  // the codes on the device's single-read scale (code / 3276.8 V).
+  std::vector<std::string> log_config_lines() override;
+  bool log_start_time(std::string* text) override;
+  int log_value_text(int32_t raw, unsigned channel, char* out, std::size_t capacity) override;
+
+ private:
+  // A logging run's sink: each slot's block goes into its ring lane, and
+  // whatever the ring then holds goes to the logger in scan order.
+  class LogSink : public RunSink {
+   public:
+    explicit LogSink(MC620s& owner) : owner_(owner) {}
+    void first_data() override { owner_.logger_.first_data(); }
+    bool store(uint32_t link, const char* data, uint32_t bytes) override;
+    void finish() override { owner_.logger_.finish(); }
+
+   private:
+    MC620s& owner_;
+    std::vector<char> merged_;
+  };
+
+  Logger logger_{engine_, *this};
+  LogSink log_sink_{*this};
 };
 
 }  // namespace korvel
