@@ -143,6 +143,22 @@ KV_API void KV_ClearLastError(void);
  */
 KV_API void KV_GetErrorMessage(unsigned int code, char* text);
 
+/**
+ * @brief The name of code's constant, e.g. "KV_ERR_INVALID_ARGUMENT" for
+ *        0x1300C; "KV_NO_ERROR" for 0 and "KV_ERR_UNKNOWN" for a code the
+ *        library never raises.
+ * @return a static string (never null, never freed); any thread.
+ */
+KV_API const char* KV_ErrorName(unsigned int code);
+
+/**
+ * @brief A plain sentence saying what code means, for every code the library
+ *        raises, e.g. "invalid argument: a required pointer is null or a value
+ *        is out of range"; a sentence naming an unknown code otherwise.
+ * @return a static string (never null, never freed); any thread.
+ */
+KV_API const char* KV_ErrorDescription(unsigned int code);
+
 /* ------------------------------------------------------------------------ */
 /* Library and devices                                                      */
 /* ------------------------------------------------------------------------ */

@@ -42,6 +42,10 @@ KV_API void KV_GetErrorMessage(unsigned int code, char* text) {
   std::memcpy(text, m, std::strlen(m) + 1);
 }
 
+KV_API const char* KV_ErrorName(unsigned int code) { return error_name(code); }
+
+KV_API const char* KV_ErrorDescription(unsigned int code) { return error_description(code); }
+
 KV_API void KV_GetSDKVersion(char* text) {
   if (text == nullptr) return;
   std::memcpy(text, KORVEL_SDK_VERSION, sizeof KORVEL_SDK_VERSION);

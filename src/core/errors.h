@@ -69,6 +69,11 @@ void set_last_error(unsigned int code);
 void clear_last_error();
 // Message text of a code; never null. The longest text is 43 characters.
 const char* error_message(unsigned int code);
+// The code's constant name ("KV_ERR_INVALID_ARGUMENT") and a plain sentence
+// saying what went wrong; never null ("KV_ERR_UNKNOWN" and a sentence naming
+// an unknown code for codes the library does not raise).
+const char* error_name(unsigned int code);
+const char* error_description(unsigned int code);
 
 // Sets code as the calling thread's last error; 0, the failure result of
 // most operations.

@@ -2,6 +2,10 @@
 
 #include <atomic>
 #include <cstring>
+#include <fstream>
+#include <regex>
+#include <set>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -78,6 +82,28 @@ TEST(MessageTable, LongestMessageFitsTheDocumentedSize) {
   KV_GetErrorMessage(0x18001, buf);
   EXPECT_EQ(std::strlen(buf) + 1, static_cast<size_t>(KV_ERROR_MESSAGE_SIZE));
   EXPECT_EQ(buf[KV_ERROR_MESSAGE_SIZE], 0x7F);
+}
+
+// Every code constant of the public header has its own name and a sentence
+// of its own: the header and the library's table cannot drift apart.
+TEST(ErrorNames, EveryHeaderConstantIsNamedAndExplained) {
+  std::ifstream header(KORVEL_PUBLIC_HEADER);
+  ASSERT_TRUE(header) << KORVEL_PUBLIC_HEADER;
+  const std::regex define(R"(^#define\s+(KV_(?:ERR_\w+|NO_ERROR))\s+(0x[0-9A-Fa-f]+)u)");
+  std::set<std::string> descriptions;
+  int constants = 0;
+  for (std::string line; std::getline(header, line);) {
+    std::smatch m;
+    if (!std::regex_search(line, m, define)) continue;
+    const auto code = static_cast<unsigned>(std::stoul(m[2].str(), nullptr, 16));
+    EXPECT_STREQ(KV_ErrorName(code), m[1].str().c_str());
+    const std::string d = KV_ErrorDescription(code);
+    EXPECT_TRUE(descriptions.insert(d).second) << m[1] << " repeats: " << d;
+    ++constants;
+  }
+  EXPECT_GT(constants, 50);
+  EXPECT_STREQ(KV_ErrorName(0x12345), "KV_ERR_UNKNOWN");
+  EXPECT_EQ(descriptions.count(KV_ErrorDescription(0x12345)), 0u);
 }
 
 TEST(Library, SdkVersionNeedsNoDevice) {

@@ -3,6 +3,7 @@
 // at that place, and the offset the ring reports names its channel.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <random>
 #include <vector>
@@ -123,6 +124,83 @@ TEST(Ring, DirectReceiveKeepsPartialUnitsForLater) {
   char out[6];
   ASSERT_EQ(ring.read(out, 3, 2), 3u);
   EXPECT_EQ(std::memcmp(out, "abcdef", 6), 0);
+}
+
+// Lanes: slots of a controller each fill their columns of every scan at
+// their own pace and in pieces of any size. Sample k of the interleaved
+// stream holds k (16 bits); whatever the interleaving of writes and reads,
+// a reader gets k, k+1, ... with nothing missing or misplaced, and never a
+// sample some slot has not delivered yet.
+TEST(RingLanes, SlotsOutOfStepMergeIntoWholeScans) {
+  const std::vector<uint32_t> slot_channels = {8, 8, 4};  // 20 channels
+  const uint32_t channels = 20, unit = channels * 2;
+  std::vector<RingLane> lanes;
+  uint32_t offset = 0;
+  for (uint32_t n : slot_channels) {
+    lanes.push_back({offset, n * 2});
+    offset += n * 2;
+  }
+  RingBuffer ring;
+  ASSERT_FALSE(ring.init_lanes(64 * unit, unit, 0, {{0, 16}, {16, 16}}, 2));  // leaves a gap
+  ASSERT_TRUE(ring.init_lanes(64 * unit, unit, 0, lanes, 2));
+
+  std::mt19937 rng(777);
+  std::vector<uint64_t> sent(slot_channels.size(), 0);  // bytes each slot wrote
+  uint64_t next = 0;  // next sample the reader expects
+  std::vector<uint16_t> out;
+  std::vector<char> block;
+  auto byte_of_slot = [&](size_t s, uint64_t b) {
+    // Byte b of slot s's stream: its sample b/2 is channel first+m%n of scan m/n.
+    const uint64_t m = b / 2, n = slot_channels[s];
+    const uint64_t k = m / n * channels + lanes[s].offset / 2 + m % n;
+    return static_cast<char>(static_cast<uint16_t>(k) >> (8 * (b % 2)));
+  };
+  auto place_of = [&](size_t i, uint64_t b) {  // stream offset of slot i's byte b
+    return b / lanes[i].width * unit + lanes[i].offset + b % lanes[i].width;
+  };
+  for (int step = 0; step < 20000; ++step) {
+    const size_t s = rng() % slot_channels.size();
+    // Slot 2 runs slow; every slot writes odd-sized pieces.
+    const uint32_t bytes = 1 + rng() % (s == 2 ? 9 : 61);
+    // An overrun ends a scan: keep every slot less than a ring ahead.
+    if (place_of(s, sent[s] + bytes - 1) < 2 * next + ring.capacity()) {
+      block.resize(bytes);
+      for (uint32_t i = 0; i < bytes; ++i) block[i] = byte_of_slot(s, sent[s] + i);
+      ASSERT_EQ(ring.write_lane(static_cast<uint32_t>(s), block.data(), bytes),
+                RingBuffer::WriteResult::Stored);
+      sent[s] += bytes;
+    }
+    if (rng() % 2) continue;
+    // The front: the first sample some slot still owes.
+    uint64_t front = UINT64_MAX;
+    for (size_t i = 0; i < lanes.size(); ++i) front = std::min(front, place_of(i, sent[i]) / 2);
+    ASSERT_EQ(ring.count() / 2, front - next) << "step " << step;
+    out.resize(1 + rng() % 50);
+    RingPlace place;
+    const uint32_t got = ring.read(reinterpret_cast<char*>(out.data()),
+                                   static_cast<uint32_t>(out.size()), 2, &place);
+    if (got > 0) {
+      ASSERT_EQ(place.offset, 2 * (next % channels));
+    }
+    for (uint32_t i = 0; i < got; ++i, ++next)
+      ASSERT_EQ(out[i], static_cast<uint16_t>(next)) << "step " << step;
+  }
+  EXPECT_GT(next, 20000u);
+}
+
+TEST(RingLanes, ASlotAWholeRingAheadOverrunsWithoutTouchingUnreadData) {
+  RingBuffer ring;
+  ASSERT_TRUE(ring.init_lanes(2 * 4, 4, 0, {{0, 2}, {2, 2}}, 2));  // two scans of two slots
+  const char a[] = {1, 1, 2, 2, 3, 3};
+  // Slot 0 may fill its column of both scans; the third chunk has no room.
+  EXPECT_EQ(ring.write_lane(0, a, 6), RingBuffer::WriteResult::Dropped);
+  EXPECT_NE(ring.status() & kStatusOverrun, 0);
+  EXPECT_EQ(ring.count(), 2u);  // slot 0's first sample: slot 1 owes the rest
+  const char b[] = {9, 9};
+  EXPECT_EQ(ring.write_lane(1, b, 2), RingBuffer::WriteResult::Stored);
+  char out[8] = {};
+  ASSERT_EQ(ring.read(out, 4, 2), 3u);  // scan 0 and slot 0's part of scan 1
+  EXPECT_EQ(std::memcmp(out, "\1\1\11\11\2\2", 6), 0);
 }
 
 }  // namespace
