@@ -599,6 +599,44 @@ TEST(McScan, LostSlotConnectionEndsTheScan) {
   KV_StopAIScan(d.handle);
 }
 
+// ---------------------------------------------------------------------------
+// MC620Ws logging: the slots' streams merged before they reach the files
+
+TEST(McLog, LogFilesHoldTheMergedScans) {
+  sim::Config config = mc_config("MC620Ws", "193");
+  config.out_of_step = true;
+  for (int mode : {0, 1}) {
+    SCOPED_TRACE(mode);
+    OpenDevice d(config);
+    TempDir dir;
+    constexpr unsigned kChannels = 30, kCount = 30 * 400 + 7;
+    ASSERT_EQ(set_scan(d.handle, kChannels, kCount, 0, 1000), 1);
+    std::string root = dir.path();
+    ASSERT_EQ(KV_StartLogger(d.handle, root.data(), 10, mode), 1);
+    ASSERT_EQ(wait_status(d.handle, 0x90) & 0x90, 0x90);
+    ASSERT_EQ(KV_StopLogger(d.handle), 1);
+    const auto data = files_below(root + "/log", mode == 0 ? ".bin" : ".txt");
+    ASSERT_EQ(data.size(), 1u);
+    const std::string bytes = read_file(data[0]);
+    if (mode == 0) {
+      ASSERT_EQ(bytes.size(), kCount * 2u);
+      std::vector<int16_t> codes(kCount);
+      std::memcpy(codes.data(), bytes.data(), bytes.size());
+      EXPECT_EQ(first_misplaced(codes, kChannels), -1);
+    } else {
+      std::string expected;
+      char v[32];
+      for (unsigned n = 0; n < kCount; ++n) {
+        std::snprintf(v, sizeof v, "%0.3lf",
+                      sim::slot_code(n % kChannels, n / kChannels) / 3276.8);
+        expected += v;
+        expected += n % kChannels == kChannels - 1 ? "\r\n" : ",";
+      }
+      EXPECT_EQ(bytes, expected);
+    }
+  }
+}
+
 // Operations these controllers do not have keep the library's default.
 TEST(McScan, OperationsWithoutSupportAreRefused) {
   OpenDevice a(mc_config("MC610s", "10000000"));
