@@ -456,9 +456,10 @@ TEST(McReadAI, ReadsDuringAScanReturnAtOnceAndWriteNothing) {
 // ---------------------------------------------------------------------------
 // Scans: slots out of step merged back into whole scans
 
-// Reads until `total` samples arrived or the deadline passed; the readable
-// count must never exceed what the scan has left.
-std::vector<int16_t> read_scan(KV_HANDLE h, unsigned total, int timeout_ms = 20000) {
+// Reads until `total` samples arrived or the deadline passed; in a finite
+// scan of `total` samples the readable count never exceeds what it has left.
+std::vector<int16_t> read_scan(KV_HANDLE h, unsigned total, bool finite = true,
+                               int timeout_ms = 20000) {
   std::vector<int16_t> out;
   std::vector<unsigned> buf(8192);
   const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
@@ -466,7 +467,10 @@ std::vector<int16_t> read_scan(KV_HANDLE h, unsigned total, int timeout_ms = 200
     unsigned short status = 0;
     unsigned count = 0;
     KV_GetAIBufferStatus(h, &status, &count);
-    EXPECT_LE(count, total - out.size());
+    if (finite) {
+      EXPECT_LE(count, total - out.size());
+    }
+    count = std::min<unsigned>(count, total - static_cast<unsigned>(out.size()));
     if (count == 0) {
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
       continue;
@@ -549,7 +553,7 @@ TEST(McScan, ContinuousScanIsDrainedWhileRunning) {
   ASSERT_EQ(set_scan(d.handle, 36, 0, 0, 1000), 1);
   ASSERT_EQ(KV_StartAIScan(d.handle), 1);
   constexpr unsigned kWanted = 36 * 20000;
-  const std::vector<int16_t> codes = read_scan(d.handle, kWanted);
+  const std::vector<int16_t> codes = read_scan(d.handle, kWanted, false);
   ASSERT_EQ(codes.size(), kWanted);
   EXPECT_EQ(first_misplaced(codes, 36), -1);
   unsigned short status = 0;
@@ -567,7 +571,7 @@ TEST(McScan, OverrunEndsTheScanAndKeepsWhatArrivedInPlace) {
   const unsigned short status = wait_status(d.handle, 0x06, 30000);
   ASSERT_EQ(status & 0x06, 0x06);
   // What the ring kept is still whole scans in place.
-  const std::vector<int16_t> codes = read_scan(d.handle, 16 * 1000);
+  const std::vector<int16_t> codes = read_scan(d.handle, 16 * 1000, false);
   ASSERT_EQ(codes.size(), 16u * 1000);
   EXPECT_EQ(first_misplaced(codes, 16), -1);
   EXPECT_EQ(KV_StopAIScan(d.handle), 1);
@@ -594,7 +598,7 @@ TEST(McScan, LostSlotConnectionEndsTheScan) {
   unsigned count = 0;
   KV_GetAIBufferStatus(d.handle, &status, &count);
   EXPECT_LE(count, 24u * 4000 / 8 + 24);
-  const std::vector<int16_t> codes = read_scan(d.handle, count);
+  const std::vector<int16_t> codes = read_scan(d.handle, count, false);
   EXPECT_EQ(first_misplaced(codes, 24), -1);
   KV_StopAIScan(d.handle);
 }
@@ -643,7 +647,7 @@ TEST(McScan, OperationsWithoutSupportAreRefused) {
   unsigned di = 0, dout = 0;
   EXPECT_EQ(KV_ReadDIO(a.handle, &di, &dout), 0);
   EXPECT_EQ(last_error(), KV_ERR_UNSUPPORTED);
-  EXPECT_EQ(KV_Set_LowPassFilter(a.handle, 0, 1, 10.0f), 0);
+  EXPECT_EQ(KV_WriteDO(a.handle, 1), 0);
   EXPECT_EQ(last_error(), KV_ERR_UNSUPPORTED);
   char path[] = "/nonexistent";
   EXPECT_EQ(KV_StartLogger(a.handle, path, 1, 0), 0);
