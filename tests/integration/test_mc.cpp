@@ -584,6 +584,41 @@ TEST(McScan, OverrunEndsTheScanAndKeepsWhatArrivedInPlace) {
   KV_StopAIScan(d.handle);
 }
 
+TEST(McScan, AStartTheControllerRefusesLeavesNoRun) {
+  OpenDevice d(mc_config("MC620Ws", "19"));
+  ASSERT_EQ(set_scan(d.handle, 24, 240), 1);
+  d.sim->add_fault(sim::Fault::reply("~01S", "?01"));
+  EXPECT_EQ(KV_StartAIScan(d.handle), 0);
+  EXPECT_EQ(last_error(), KV_ERR_RESPONSE);
+  // No run is left behind: the scan can be set and started again.
+  ASSERT_EQ(set_scan(d.handle, 24, 240), 1);
+  ASSERT_EQ(KV_StartAIScan(d.handle), 1);
+  EXPECT_EQ(first_misplaced(read_scan(d.handle, 240), 24), -1);
+  d.sim->add_fault(sim::Fault::reply("~01Z", "?01"));
+  EXPECT_EQ(KV_StopAIScan(d.handle), 0);
+  EXPECT_EQ(last_error(), KV_ERR_RESPONSE);
+  EXPECT_EQ(set_scan(d.handle, 8, 0), 1);  // stopped on this side all the same
+}
+
+TEST(McScan, ASilentSlotEndsTheScanWithTheTimeOutBit) {
+  OpenDevice d(mc_config("MC610s", "11000000"));
+  sim::StreamFault fault;
+  fault.kind = sim::StreamFault::Kind::Silence;
+  fault.after_units = 80;
+  d.sim->set_stream_fault(fault, 1);
+  // A short scan at a high rate: the data time-out is its shortest, 50 ms.
+  ASSERT_EQ(set_scan(d.handle, 16, 1600, 0, 200000), 1);
+  ASSERT_EQ(KV_StartAIScan(d.handle), 1);
+  const unsigned short status = wait_status(d.handle, 0x24);
+  EXPECT_EQ(status & 0xAC, 0x24);  // ended by the time-out, not by the count
+  unsigned short s = 0;
+  unsigned count = 0;
+  KV_GetAIBufferStatus(d.handle, &s, &count);
+  // Every scan the silent slot completed, and the next one up to its columns.
+  EXPECT_EQ(count, 16u * 10 + 8);
+  KV_StopAIScan(d.handle);
+}
+
 TEST(McScan, LostSlotConnectionEndsTheScan) {
   OpenDevice d(mc_config("MC610s", "11010000"));
   sim::StreamFault fault;

@@ -108,9 +108,9 @@ int MC610s::TransmitData() {
 }
 
 int MC610s::StartMagicScan() {
-  Reply r;
-  command(r, "~01S%01d", StartArgument);
-  return 1;
+  char order[8];
+  std::snprintf(order, sizeof order, "~01S%01d", StartArgument);
+  return run_order(order);
 }
 
 int MC610s::GetKVRAMBufferStatus(int slot, unsigned int* count, unsigned int* status) {

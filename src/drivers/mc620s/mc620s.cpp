@@ -79,11 +79,7 @@ int MC620s::GetFPGAVersion(char* text) {
   return 1;
 }
 
-int MC620s::StartMagicScan() {
-  Reply r;
-  command(r, "~01S");
-  return 1;
-}
+int MC620s::StartMagicScan() { return run_order("~01S"); }
 
 bool MC620s::check_scan(short, short, short, int rate, unsigned, short, uint16_t* mode) {
   // The rate's field is six digits wide; a longer one would be read wrongly.
@@ -226,7 +222,14 @@ int MC620s::StartLogger(char* path, int period, int mode) {
     logger_.abandon();
     return fail(KV_ERR_OUT_OF_MEMORY);
   }
-  StartMagicScan();
+  if (!StartMagicScan()) {
+    // The controller never started: no worker may wait for its data.
+    const unsigned int code = static_cast<unsigned int>(get_last_error());
+    engine_.stop();
+    LANBuffer_Uninit();
+    logger_.abandon();
+    return fail(code);
+  }
   return 1;
 }
 

@@ -44,7 +44,13 @@ int McDevice::StartLANQueue() {
   // The ring holds at least one scan.
   ADBufferSize = static_cast<uint32_t>(std::min<uint64_t>(bytes, UINT32_MAX));
   if (!StartAIScan()) return 0;
-  StartMagicScan();  // its reply is not consulted
+  if (!StartMagicScan()) {
+    // The controller never started: no worker may wait for its data.
+    const unsigned int code = static_cast<unsigned int>(get_last_error());
+    engine_.stop();
+    LANBuffer_Uninit();
+    return fail(code);
+  }
   return 1;
 }
 
@@ -64,9 +70,12 @@ int McDevice::StopLANQueue() {
   // A callback cannot wait for the thread it runs on.
   if (engine_.on_worker_thread()) return fail(KV_ERR_NOT_SUPPORTED);
   engine_.request_stop();
-  StopMagicScan();
+  const bool acknowledged = StopMagicScan() == 1;
+  const unsigned int code = acknowledged ? 0u : static_cast<unsigned int>(get_last_error());
   StopAIScan();
-  return 1;
+  // Stopped on this side either way; a controller that did not take the
+  // stop may still be sampling, which the caller must hear of.
+  return acknowledged ? 1 : fail(code);
 }
 
 int McDevice::StopAIScan() {
@@ -75,9 +84,12 @@ int McDevice::StopAIScan() {
   return 1;
 }
 
-int McDevice::StopMagicScan() {
+int McDevice::StopMagicScan() { return run_order("~01Z"); }
+
+int McDevice::run_order(const char* order) {
   Reply r;
-  return command(r, "~01Z") && r.at(0) == '!' ? 1 : 0;
+  if (!command(r, "%s", order)) return 0;
+  return r.at(0) == '!' ? 1 : fail(KV_ERR_RESPONSE);
 }
 
 int McDevice::GetDAQSampleCnt() { return static_cast<int>(engine_.device_count()); }

@@ -154,6 +154,9 @@ class McDevice : public MODEL, protected AcqHooks, protected RunSink {
   bool store(uint32_t link, const char* data, uint32_t bytes) override;
 
   bool command(Reply& reply, const char* format, ...) __attribute__((format(printf, 3, 4)));
+  // Sends a start or stop order: 1 when the controller acknowledged it ("!");
+  // 0 with 0x17002 (no reply), 0x1700A (not sent) or 0x17003 (refused).
+  int run_order(const char* order);
   ScanSettings scan_settings() const;
   // The slot (ordinal) holding global channel c and c's place in it, by
   // the cards' capacities; false when c is beyond the total.
