@@ -36,7 +36,7 @@ bool MC610s::parse_slots(const Reply& r, std::vector<Slot>* slots) const {
     Slot s;
     s.number = p;
     s.capacity = kChannelsPerSlot;
-    s.card_id = kChannelsPerSlot;
+    s.module_byte = kChannelsPerSlot;
     out.push_back(s);
   }
   // A count the presence characters do not bear out would leave ordinals

@@ -47,7 +47,7 @@ bool MC620s::parse_slots(const Reply& r, std::vector<Slot>* slots) const {
     Slot s;
     s.number = static_cast<int>(k);
     s.capacity = static_cast<uint16_t>(card.channels);
-    s.card_id = static_cast<uint8_t>(card.card_id & 0xFF);
+    s.module_byte = static_cast<uint8_t>(card.card_id & 0xFF);  // its type id
     slots->push_back(s);
   }
   return true;

@@ -150,7 +150,7 @@ int McDevice::GetModuleTable(int* count, char* modules) {
   put(count, SlotCount);
   if (modules)
     for (int k = 0; k < SlotCount; ++k)
-      if (SlotTable[k].number >= 0) modules[k] = static_cast<char>(SlotTable[k].card_id);
+      if (SlotTable[k].number >= 0) modules[k] = static_cast<char>(SlotTable[k].module_byte);
   return 1;
 }
 
@@ -251,9 +251,9 @@ int McDevice::GetScanParam(short* ch_count, short* gain, short* trig_mode, int* 
     put<short>(transfer_mode, static_cast<short>(ScanTransferMode));
     if (reports_option()) put<short>(option, 0);
   };
+  // Modes that give every slot the count whole report it per slot.
   auto per_slot_count = [&] {
-    const std::size_t n = active_slots().size();
-    return count_per_slot(ScanTriggerMode) && n ? ScanSampleCount / ScanChannelCount : ScanSampleCount;
+    return count_per_slot(ScanTriggerMode) ? ScanSampleCount / ScanChannelCount : ScanSampleCount;
   };
   // The running worker uses these: answer from them.
   if (run_active() || SlotCount == 0) {

@@ -91,7 +91,7 @@ class McDevice : public MODEL, protected AcqHooks, protected RunSink {
     int socket = -1;
     int number = -1;            // the physical slot the ordinal stands for
     uint16_t capacity = 0;      // channels of the card
-    uint8_t card_id = 0;        // Supported_IO_List id (MC620Ws)
+    uint8_t module_byte = 0;    // what the module table reports for it
     uint16_t channels = 0;      // of the scan's channels
     uint32_t target = 0;        // samples due in a finite scan
     uint32_t first_channel = 0; // scan channels of the slots before it
