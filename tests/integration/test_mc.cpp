@@ -30,6 +30,10 @@ int set_scan(KV_HANDLE h, short channels, unsigned count, short trigger = 0, int
   return KV_SetAIScanParam(h, channels, gain, trigger, rate, count, transfer, 0);
 }
 
+std::vector<int16_t> read_scan(KV_HANDLE h, unsigned total, bool finite = true,
+                               int timeout_ms = 20000);
+long first_misplaced(const std::vector<int16_t>& codes, unsigned channels, uint64_t first = 0);
+
 // ---------------------------------------------------------------------------
 // Connection and slot table
 
@@ -366,6 +370,30 @@ TEST(McTrigger, CountsAreSharedOverSlotsAndLevelsUseTheChannelsCalibration) {
   EXPECT_NEAR(lo[9], -1.25f, 0.001f);
 }
 
+// In modes 2 and 3 the controller stops at the end of the trigger's window:
+// the trigger's index (in scans, from "~01XN" when the data starts) plus
+// the post-trigger count, short of the scan's count.
+TEST(McTrigger, ScanEndsAtTheTriggerWindow) {
+  OpenDevice d(mc_config("MC610s", "10010000"));
+  ASSERT_EQ(set_scan(d.handle, 12, 96, 2, 200000), 1);
+  char enable[12] = {};
+  float level[12] = {};
+  ASSERT_EQ(KV_SetAIAnalogTriggerParam(d.handle, 2, enable, level, level, 12, 60, 36), 1);
+  d.with<sim::McModel>([](sim::McModel& m) { m.state().trigger_index = 2; });  // 24 samples
+  // The slots deliver the window, 24 + 36 samples, and then nothing.
+  sim::StreamFault fault;
+  fault.kind = sim::StreamFault::Kind::Silence;
+  fault.after_units = 40;
+  d.sim->set_stream_fault(fault, 0);
+  fault.after_units = 20;
+  d.sim->set_stream_fault(fault, 3);
+  ASSERT_EQ(KV_StartAIScan(d.handle), 1);
+  EXPECT_EQ(wait_status(d.handle, 0x84) & 0xA4, 0x84);
+  EXPECT_EQ(first_misplaced(read_scan(d.handle, 60), 12), -1);
+  EXPECT_GE(d.sim->count_commands("~01XN"), 1u);
+  KV_StopAIScan(d.handle);
+}
+
 TEST(McCalibration, EachChannelUsesItsSlotsTable) {
   OpenDevice d(mc_config("MC610s", "10010000"));
   std::vector<std::pair<unsigned short, short>> seen;
@@ -458,8 +486,7 @@ TEST(McReadAI, ReadsDuringAScanReturnAtOnceAndWriteNothing) {
 
 // Reads until `total` samples arrived or the deadline passed; in a finite
 // scan of `total` samples the readable count never exceeds what it has left.
-std::vector<int16_t> read_scan(KV_HANDLE h, unsigned total, bool finite = true,
-                               int timeout_ms = 20000) {
+std::vector<int16_t> read_scan(KV_HANDLE h, unsigned total, bool finite, int timeout_ms) {
   std::vector<int16_t> out;
   std::vector<unsigned> buf(8192);
   const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
@@ -483,7 +510,7 @@ std::vector<int16_t> read_scan(KV_HANDLE h, unsigned total, bool finite = true,
 }
 
 // Index of the first sample that is not slot_code(its channel, its scan); -1.
-long first_misplaced(const std::vector<int16_t>& codes, unsigned channels, uint64_t first = 0) {
+long first_misplaced(const std::vector<int16_t>& codes, unsigned channels, uint64_t first) {
   for (std::size_t i = 0; i < codes.size(); ++i) {
     const uint64_t n = first + i;
     if (codes[i] != sim::slot_code(static_cast<unsigned>(n % channels), n / channels))
