@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -332,20 +333,25 @@ TEST(McTrigger, CountsAreSharedOverSlotsAndLevelsUseTheChannelsCalibration) {
       0, KV_ERR_TRIGGER_PARAM, {});
   high[9] = 2.5f;
 
-  auto code = [&](int channel, float v) {
-    unsigned short g = 0;
-    short o = 0;
-    EXPECT_EQ(KV_ReadGainOffset(d.handle, channel, 0, &g, &o), 1);
+  // The level's code through the device's own table of slot ordinal 1,
+  // channel 1, gain code 0.
+  unsigned short g = 0;
+  short o = 0;
+  d.with<sim::McModel>([&](sim::McModel& m) {
+    g = m.state().cal_gain[1][1][0];
+    o = m.state().cal_offset[1][1][0];
+  });
+  auto code = [&](float v) {
     const double c = (v * 32768.0 / 5.0 - o) * 32767.0 / g;
     return static_cast<unsigned>(static_cast<long long>(c)) & 0xFFFFu;
   };
-  char expect_high[24];
-  std::snprintf(expect_high, sizeof expect_high, "~01XS3C1H%04XL%04X", code(9, 2.5f),
-                code(9, -1.25f));
+  char channel9_line[24];
+  std::snprintf(channel9_line, sizeof channel9_line, "~01XS3C1H%04XL%04X", code(2.5f),
+                code(-1.25f));
   std::vector<std::string> commands = {"~01XS0M3L00000040R00000024", "~01XS3M3L00000020R00000012"};
   for (int c = 0; c < 12; ++c) {
     if (c == 9) {
-      commands.push_back(expect_high);
+      commands.push_back(channel9_line);
       continue;
     }
     char line[24];
