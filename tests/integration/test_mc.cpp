@@ -400,6 +400,24 @@ TEST(McTrigger, ScanEndsAtTheTriggerWindow) {
   KV_StopAIScan(d.handle);
 }
 
+// Modes 4 and 5 give every slot the whole count and never end by it: the
+// received count is reported per slot.
+TEST(McTrigger, ModesFourAndFiveCountPerSlot) {
+  OpenDevice d(mc_config("MC610s", "10010000"));
+  ASSERT_EQ(set_scan(d.handle, 12, 50, 4, 1000), 1);
+  ASSERT_EQ(KV_StartAIScan(d.handle), 1);
+  unsigned count = 0, status = 0;
+  EXPECT_TRUE(wait_until([&] {
+    KV_GetTotalSamplingStatus(d.handle, &count, &status);
+    return count == 50;
+  }));
+  EXPECT_TRUE(wait_until([&] {
+    return d.sim->stream_stats(0).acked_units + d.sim->stream_stats(3).acked_units == 100u;
+  }));
+  EXPECT_EQ(status & 0x80, 0u);
+  EXPECT_EQ(KV_StopAIScan(d.handle), 1);
+}
+
 TEST(McCalibration, EachChannelUsesItsSlotsTable) {
   OpenDevice d(mc_config("MC610s", "10010000"));
   std::vector<std::pair<unsigned short, short>> seen;
