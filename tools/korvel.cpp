@@ -48,6 +48,7 @@ struct Family {
   bool counters;
   bool encoder;
   bool range_tables;  // calibration per range (else per channel)
+  bool slots = false; // a slot controller: cards in slots (MC620Ws: no calibration)
 };
 
 const Family kFamilies[] = {
@@ -57,6 +58,8 @@ const Family kFamilies[] = {
       "+-40 mV", "+-20 mV"},
      0xFFFFFF, true, false, true, true},
     {"LX-R5000", 4, 1, {"+-10 V"}, 0xFFFFFF, false, false, false, false},
+    {"MC610s", 8, 2, {"+-5 V", "+-10 V"}, 0xFFFF, false, false, false, true, true},
+    {"MC620Ws", 8, 1, {"+-10 V"}, 0xFFFF, false, false, false, false, true},
 };
 
 const Family& family_named(const char* name) {
@@ -80,6 +83,15 @@ int print_info(KV_HANDLE h) {
   KV_GetHWFirmwareVersion(h, text);
   std::printf("hardware   %s\n", text);
   const Family& f = family_of(h);
+  if (f.slots) {
+    int count = 0;
+    char table[8] = {};
+    KV_Get_Module_Count(h, &count, table);
+    std::printf("slots      %d:", count);
+    for (int k = 0; k < count && k < 8; ++k) std::printf(" %d", table[k]);
+    std::printf("\n");
+    if (!f.range_tables) return 0;  // the cards have no calibration
+  }
   if (!f.range_tables) {
     // One range, calibrated per channel: show where each channel's scale ends.
     std::printf("calibration: one range; full scale per channel\n");
