@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <cstring>
 #include <map>
@@ -64,6 +65,7 @@ const char* kind_name(Kind k) {
 struct Conn {
   int fd = -1;
   Kind kind = Kind::Cmd;
+  int port = -1;  // data connections: index of their port
   std::string in;
   std::string out;
   bool close_after_flush = false;
@@ -93,7 +95,7 @@ struct Device::Impl {
   bool silent_id = false;
   std::uint64_t acks = 0;
 
-  int listeners[3] = {-1, -1, -1};
+  int listeners[2] = {-1, -1};  // identification, commands
   int wake[2] = {-1, -1};
   std::map<uint64_t, Conn> conns;
   uint64_t next_conn = 1;
@@ -112,20 +114,42 @@ struct Device::Impl {
     std::uint64_t flushed_bytes = 0;  // bytes the connection accepted
     std::uint64_t stale_units = 0;    // units of an earlier stream still unacknowledged
     int64_t next_piece_ms = 0;
+    // Pieces (StreamPlan::piece_end): the current one, where it ends, and
+    // when its last byte went out (0: not yet).
+    std::uint64_t piece = 0;
+    std::uint64_t piece_end = 0;
+    int64_t piece_done_ms = 0;
+    int64_t wake_at = 0;
     StreamFault fault;
     StreamStats stats;
-  } stream;
-  StreamFault fault_setting;  // set_stream_fault: applies to every stream without its own
-  uint64_t data_conn = 0;  // the connection the stream goes to (the latest)
-  // Bytes of a stopped stream still to reach the peer (StreamFault::Trailing).
-  std::string trailing;
-  int64_t trailing_due = 0;
-  int64_t trailing_since = 0;    // when the stream stopped
-  int64_t trailing_delay = -1;   // how late the last trailing bytes went out
+  };
+  // One data port: its listener, the connection its stream goes to (the
+  // latest accepted), the stream and its faults.
+  struct Port {
+    int offset = 0;
+    int listener = -1;
+    uint64_t conn = 0;
+    Stream stream;
+    StreamFault fault_setting;  // applies to every stream without its own
+    // Bytes of a stopped stream still to reach the peer (StreamFault::Trailing).
+    std::string trailing;
+    int64_t trailing_due = 0;
+    int64_t trailing_since = 0;  // when the stream stopped
+    int64_t trailing_delay = -1;  // how late the last trailing bytes went out
+  };
+  std::vector<Port> ports;
+  // A piece not acknowledged within this time is taken as consumed, so that
+  // a peer acknowledging differently still gets the whole stream.
+  static constexpr int64_t kPieceGraceMs = 20;
 
-  int port_of(Kind k) const {
-    return k == Kind::Id ? config.id_port : k == Kind::Cmd ? config.cmd_port : config.data_port;
+  Port* port_at(int offset) {
+    for (Port& p : ports)
+      if (p.offset == offset) return &p;
+    return nullptr;
   }
+  const Port* port_at(int offset) const { return const_cast<Impl*>(this)->port_at(offset); }
+
+  int port_of(Kind k) const { return k == Kind::Id ? config.id_port : config.cmd_port; }
 
   void wakeup() const {
     const char c = 1;
@@ -245,31 +269,54 @@ struct Device::Impl {
 
   void on_data_bytes(Conn& c) {
     // Acknowledgements: 4-byte little-endian unit counts, checked against
-    // what was sent.
+    // what the connection's port sent.
+    Stream* st = c.port >= 0 ? &ports[static_cast<std::size_t>(c.port)].stream : nullptr;
     std::size_t pos = 0;
     while (c.in.size() - pos >= 4) {
       const auto* b = reinterpret_cast<const unsigned char*>(c.in.data() + pos);
       std::uint64_t v = b[0] | (b[1] << 8) | (b[2] << 16) | (static_cast<std::uint32_t>(b[3]) << 24);
       pos += 4;
       ++acks;
-      const std::uint64_t stale = std::min(v, stream.stale_units);
-      stream.stale_units -= stale;
+      if (st == nullptr) continue;
+      const std::uint64_t stale = std::min(v, st->stale_units);
+      st->stale_units -= stale;
       v -= stale;
-      ++stream.stats.acks;
-      stream.stats.acked_units += v;
-      if (stream.stats.acked_units > stream.stats.units_sent) ++stream.stats.ack_mismatches;
+      ++st->stats.acks;
+      st->stats.acked_units += v;
+      if (st->stats.acked_units > st->stats.units_sent) ++st->stats.ack_mismatches;
     }
     c.in.erase(0, pos);
     cv.notify_all();
   }
 
+  // Ends the port's stream after a send error or a Close fault.
+  void drop_stream_conn(Port& p) {
+    close_conn(p.conn);
+    p.stream.active = false;
+    cv.notify_all();
+  }
+
+  // Account for bytes the connection accepted.
+  static void note_sent(Stream& st, std::uint64_t bytes) {
+    const std::uint32_t unit = st.plan.unit_bytes;
+    st.flushed_bytes += bytes;
+    st.stats.units_sent = st.flushed_bytes / unit;
+    const std::uint64_t unacked = st.flushed_bytes - std::min(st.flushed_bytes, st.stats.acked_units * unit);
+    st.stats.max_unacked_bytes = std::max(st.stats.max_unacked_bytes, unacked);
+  }
+
   // Sends what the stream may send now: what is due (pacing), what the send
   // window allows, and what the fault leaves.
-  void pump_stream() {
-    Stream& st = stream;
+  void pump_stream(Port& p) {
+    Stream& st = p.stream;
     if (!st.active) return;
-    auto it = conns.find(data_conn);
+    st.wake_at = 0;
+    auto it = conns.find(p.conn);
     if (it == conns.end()) return;
+    if (st.plan.piece_end && st.fault.kind != StreamFault::Kind::ShortBlocks) {
+      pump_pieces(p, it->second);
+      return;
+    }
     Conn& c = it->second;
     const std::uint32_t unit = st.plan.unit_bytes;
     const int64_t now = now_ms();
@@ -303,18 +350,13 @@ struct Device::Impl {
       const ssize_t sent = send(c.fd, c.out.data(), len, MSG_NOSIGNAL);
       if (sent <= 0) {
         if (sent < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-          close_conn(data_conn);  // c is gone with it
-          st.active = false;
-          cv.notify_all();
+          drop_stream_conn(p);  // c is gone with it
           return;
         }
         break;
       }
       c.out.erase(0, static_cast<std::size_t>(sent));
-      st.flushed_bytes += static_cast<std::uint64_t>(sent);
-      st.stats.units_sent = st.flushed_bytes / unit;
-      const std::uint64_t unacked = st.flushed_bytes - std::min(st.flushed_bytes, st.stats.acked_units * unit);
-      st.stats.max_unacked_bytes = std::max(st.stats.max_unacked_bytes, unacked);
+      note_sent(st, static_cast<std::uint64_t>(sent));
       if (st.fault.kind == StreamFault::Kind::ShortBlocks) {
         st.next_piece_ms = now + 1;
         break;
@@ -322,22 +364,101 @@ struct Device::Impl {
     }
     if (!c.out.empty()) return;
     if (st.fault.kind == StreamFault::Kind::Close && st.generated >= st.fault.after_units) {
-      close_conn(data_conn);
-      st.active = false;
-      cv.notify_all();
+      drop_stream_conn(p);
     } else if (st.plan.total_units && st.generated >= st.plan.total_units) {
       st.active = false;
       cv.notify_all();
     }
   }
 
-  // Milliseconds until the stream wants to send again without an event.
+  // The piece-wise form of pump_stream (StreamPlan::piece_end). Leaves in
+  // st.wake_at when it wants to run again without an event (0: on events).
+  void pump_pieces(Port& p, Conn& c) {
+    Stream& st = p.stream;
+    const std::uint64_t unit = st.plan.unit_bytes;
+    const int64_t now = now_ms();
+    const int64_t begin = st.start_ms + st.plan.start_delay_ms;
+    st.wake_at = 0;
+    if (now < begin) {
+      st.wake_at = begin;
+      return;
+    }
+    std::uint64_t end_bytes = st.plan.total_units ? st.plan.total_units * unit : UINT64_MAX;
+    const bool cut = st.fault.kind == StreamFault::Kind::Silence || st.fault.kind == StreamFault::Kind::Close;
+    if (cut) end_bytes = std::min(end_bytes, st.fault.after_units * unit);
+    for (;;) {
+      if (!c.out.empty()) {
+        const ssize_t sent = send(c.fd, c.out.data(), c.out.size(), MSG_NOSIGNAL);
+        if (sent <= 0) {
+          if (sent < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) drop_stream_conn(p);
+          return;
+        }
+        c.out.erase(0, static_cast<std::size_t>(sent));
+        note_sent(st, static_cast<std::uint64_t>(sent));
+        if (!c.out.empty()) return;  // the rest when the socket takes it
+        st.piece_done_ms = now;
+      }
+      if (st.flushed_bytes >= end_bytes) break;
+      if (st.flushed_bytes >= st.piece_end) {
+        const bool consumed = st.stats.acked_units >= st.flushed_bytes / unit;
+        if (!consumed && now < st.piece_done_ms + kPieceGraceMs) {
+          st.wake_at = st.piece_done_ms + kPieceGraceMs;
+          return;
+        }
+        const std::uint64_t next = st.plan.piece_end(++st.piece);
+        st.piece_end = std::max(next, st.piece_end + 1);
+      }
+      const std::uint64_t to = std::min(st.piece_end, end_bytes);
+      const std::uint64_t last = (to + unit - 1) / unit;  // units the piece reaches into
+      if (st.plan.units_per_second > 0) {
+        const auto due_ms = begin + static_cast<int64_t>(std::ceil(static_cast<double>(last) * 1000.0 /
+                                                                   st.plan.units_per_second));
+        if (now < due_ms) {
+          st.wake_at = due_ms;
+          return;
+        }
+      }
+      // The send window bounds what is unacknowledged after this piece,
+      // unless everything whole before it was acknowledged.
+      if (to - std::min(to, st.stats.acked_units * unit) > st.window &&
+          st.stats.acked_units < st.flushed_bytes / unit)
+        return;
+      const std::uint64_t first = st.flushed_bytes / unit;
+      std::string units(static_cast<std::size_t>((last - first) * unit), '\0');
+      st.plan.fill(first, static_cast<std::size_t>(last - first), units.data());
+      c.out = units.substr(static_cast<std::size_t>(st.flushed_bytes - first * unit),
+                           static_cast<std::size_t>(to - st.flushed_bytes));
+      st.generated = std::max(st.generated, last);
+    }
+    if (st.fault.kind == StreamFault::Kind::Close && st.flushed_bytes >= st.fault.after_units * unit) {
+      drop_stream_conn(p);
+    } else if (st.plan.total_units && st.flushed_bytes >= st.plan.total_units * unit) {
+      st.active = false;
+      cv.notify_all();
+    }
+  }
+
+  // Milliseconds until a stream wants to send again without an event.
   int stream_wake_ms() const {
-    const Stream& st = stream;
-    if (!st.active) return -1;
-    if (st.fault.kind == StreamFault::Kind::ShortBlocks) return 1;
-    if (st.plan.units_per_second > 0) return 2;
-    return -1;
+    int wake_ms = -1;
+    auto take = [&wake_ms](int64_t ms) {
+      const int v = static_cast<int>(std::clamp<int64_t>(ms, 0, 1000));
+      if (wake_ms < 0 || v < wake_ms) wake_ms = v;
+    };
+    const int64_t now = now_ms();
+    for (const Port& p : ports) {
+      const Stream& st = p.stream;
+      if (!st.active) continue;
+      if (st.fault.kind == StreamFault::Kind::ShortBlocks) {
+        take(1);
+      } else if (st.plan.piece_end) {
+        // A stream whose connection has not come yet waits for it.
+        if (st.wake_at > 0) take(std::max<int64_t>(1, st.wake_at - now));
+        continue;
+      }
+      if (st.plan.units_per_second > 0) take(2);
+    }
+    return wake_ms;
   }
 
   void on_readable(uint64_t id) {
@@ -353,8 +474,9 @@ struct Device::Impl {
     Conn& c = it->second;
     c.in.append(buf, static_cast<std::size_t>(n));
     if (c.kind == Kind::Data) {
+      const int port = c.port;
       on_data_bytes(c);
-      pump_stream();
+      if (port >= 0) pump_stream(ports[static_cast<std::size_t>(port)]);
       return;
     }
     std::size_t cr;
@@ -368,15 +490,21 @@ struct Device::Impl {
     }
   }
 
-  void on_accept(Kind kind) {
-    const int lfd = listeners[static_cast<int>(kind)];
+  // Accepts on listener `which`: 0 identification, 1 commands, 2 + i data
+  // port i.
+  void on_accept(int which) {
+    const bool data = which >= 2;
+    const int lfd = data ? ports[static_cast<std::size_t>(which - 2)].listener : listeners[which];
     for (;;) {
       const int fd = accept4(lfd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
       if (fd < 0) return;
       Conn c;
       c.fd = fd;
-      c.kind = kind;
-      if (kind == Kind::Data) data_conn = next_conn;
+      c.kind = data ? Kind::Data : which == 0 ? Kind::Id : Kind::Cmd;
+      if (data) {
+        c.port = which - 2;
+        ports[static_cast<std::size_t>(c.port)].conn = next_conn;
+      }
       conns[next_conn++] = std::move(c);
     }
   }
@@ -389,24 +517,35 @@ struct Device::Impl {
       if (!t.bytes.empty()) queue_bytes(t.conn_id, t.bytes);
       if (t.close) close_conn(t.conn_id);
     }
-    if (!trailing.empty() && trailing_due <= now) {
-      queue_bytes(data_conn, trailing);
-      trailing.clear();
-      trailing_delay = now - trailing_since;
+    for (Port& p : ports) {
+      if (!p.trailing.empty() && p.trailing_due <= now) {
+        queue_bytes(p.conn, p.trailing);
+        p.trailing.clear();
+        p.trailing_delay = now - p.trailing_since;
+      }
     }
+  }
+
+  void pump_all() {
+    for (Port& p : ports) pump_stream(p);
   }
 
   void run() {
     std::unique_lock<std::mutex> lock(mu);
     while (running) {
       std::vector<pollfd> fds;
-      std::vector<std::pair<int, uint64_t>> who;  // (listener kind or -1, conn id)
+      std::vector<std::pair<int, uint64_t>> who;  // (listener as on_accept's `which`, or -1 / -2; conn id)
       fds.push_back({wake[0], POLLIN, 0});
       who.push_back({-2, 0});
-      for (int k = 0; k < 3; ++k) {
+      for (int k = 0; k < 2; ++k) {
         if (listeners[k] < 0) continue;
         fds.push_back({listeners[k], POLLIN, 0});
         who.push_back({k, 0});
+      }
+      for (std::size_t i = 0; i < ports.size(); ++i) {
+        if (ports[i].listener < 0) continue;
+        fds.push_back({ports[i].listener, POLLIN, 0});
+        who.push_back({static_cast<int>(i) + 2, 0});
       }
       for (auto& [id, c] : conns) {
         short ev = POLLIN;
@@ -430,11 +569,16 @@ struct Device::Impl {
           while (read(wake[0], drain, sizeof drain) > 0) {
           }
         } else if (k >= 0) {
-          if (listeners[k] >= 0) on_accept(static_cast<Kind>(k));
+          const int lfd = k >= 2 ? ports[static_cast<std::size_t>(k - 2)].listener : listeners[k];
+          if (lfd >= 0) on_accept(k);
         } else {
+          auto it = conns.find(id);
+          if (it == conns.end()) continue;
           if (fds[i].revents & POLLOUT) {
-            if (id == data_conn && stream.active)
-              pump_stream();
+            const int port = it->second.port;
+            Port* p = port >= 0 ? &ports[static_cast<std::size_t>(port)] : nullptr;
+            if (p && id == p->conn && p->stream.active)
+              pump_stream(*p);
             else
               flush(id);
           }
@@ -442,7 +586,7 @@ struct Device::Impl {
         }
       }
       run_due_timers();
-      pump_stream();
+      pump_all();
     }
   }
 };
@@ -462,19 +606,38 @@ bool Device::start(std::string* error) {
     return false;
   }
   d.model->attach(this);
-  const Kind kinds[3] = {Kind::Id, Kind::Cmd, Kind::Data};
-  for (Kind k : kinds) {
-    d.listeners[static_cast<int>(k)] = listen_on(config_.address, d.port_of(k), error);
-    if (d.listeners[static_cast<int>(k)] < 0) {
-      for (int& fd : d.listeners)
-        if (fd >= 0) close(fd), fd = -1;
+  auto close_listeners = [&d] {
+    for (int& fd : d.listeners)
+      if (fd >= 0) close(fd), fd = -1;
+    for (Impl::Port& p : d.ports)
+      if (p.listener >= 0) close(p.listener), p.listener = -1;
+  };
+  std::vector<int> offsets = d.model->data_ports();
+  std::sort(offsets.begin(), offsets.end());
+  offsets.erase(std::unique(offsets.begin(), offsets.end()), offsets.end());
+  d.ports.clear();
+  for (int k : offsets) {
+    Impl::Port p;
+    p.offset = k;
+    d.ports.push_back(p);
+  }
+  for (int k = 0; k < 2; ++k) {
+    d.listeners[k] = listen_on(config_.address, d.port_of(static_cast<Kind>(k)), error);
+    if (d.listeners[k] < 0) {
+      close_listeners();
+      return false;
+    }
+  }
+  for (Impl::Port& p : d.ports) {
+    p.listener = listen_on(config_.address, config_.data_port + p.offset, error);
+    if (p.listener < 0) {
+      close_listeners();
       return false;
     }
   }
   if (pipe2(d.wake, O_NONBLOCK | O_CLOEXEC) != 0) {
     if (error) *error = "pipe failed";
-    for (int& fd : d.listeners)
-      if (fd >= 0) close(fd), fd = -1;
+    close_listeners();
     return false;
   }
   d.running = true;
@@ -492,6 +655,8 @@ void Device::stop() {
   d.conns.clear();
   for (int& fd : d.listeners)
     if (fd >= 0) close(fd), fd = -1;
+  for (Impl::Port& p : d.ports)
+    if (p.listener >= 0) close(p.listener), p.listener = -1;
   for (int& fd : d.wake)
     if (fd >= 0) close(fd), fd = -1;
 }
@@ -541,16 +706,16 @@ void Device::set_silent_identification(bool silent) {
 void Device::set_refuse_connections(bool refuse) {
   Impl& d = *impl_;
   std::lock_guard<std::mutex> lock(d.mu);
-  const Kind kinds[3] = {Kind::Id, Kind::Cmd, Kind::Data};
-  for (Kind k : kinds) {
-    int& fd = d.listeners[static_cast<int>(k)];
+  auto toggle = [&](int& fd, int port) {
     if (refuse && fd >= 0) {
       close(fd);
       fd = -1;
     } else if (!refuse && fd < 0) {
-      fd = listen_on(config_.address, d.port_of(k), nullptr);
+      fd = listen_on(config_.address, port, nullptr);
     }
-  }
+  };
+  for (int k = 0; k < 2; ++k) toggle(d.listeners[k], d.port_of(static_cast<Kind>(k)));
+  for (Impl::Port& p : d.ports) toggle(p.listener, config_.data_port + p.offset);
   d.wakeup();
 }
 
@@ -578,71 +743,103 @@ std::uint64_t Device::acks_received() const {
   return impl_->acks;
 }
 
-void Device::stream_begin(const StreamPlan& plan, std::uint32_t window_bytes) {
-  Impl::Stream& st = impl_->stream;
+void Device::stream_begin(const StreamPlan& plan, std::uint32_t window_bytes, int port) {
+  Impl& d = *impl_;
+  Impl::Port* p = d.port_at(port);
+  if (p == nullptr) return;
+  Impl::Stream& st = p->stream;
   const std::uint64_t unacked = st.stats.units_sent - std::min(st.stats.units_sent, st.stats.acked_units);
   st = Impl::Stream{};
-  st.fault = plan.fault.value_or(impl_->fault_setting);
+  st.fault = plan.fault.value_or(p->fault_setting);
   st.stale_units = unacked;
   st.active = true;
   st.plan = plan;
   st.window = window_bytes == 0 ? 32768 : window_bytes;
   st.start_ms = now_ms();
   st.stats.active = true;
+  if (plan.piece_end) st.piece_end = plan.piece_end(0);
   // Bytes an earlier stream left unsent are not part of this one, except
   // those held back past its stop: on the wire they come first.
-  auto it = impl_->conns.find(impl_->data_conn);
-  if (it != impl_->conns.end()) {
+  auto it = d.conns.find(p->conn);
+  if (it != d.conns.end()) {
     it->second.out.clear();
     // Sent with the new stream: the loop came too late to send them on time.
-    if (!impl_->trailing.empty()) impl_->queue_bytes(impl_->data_conn, impl_->trailing);
+    if (!p->trailing.empty()) d.queue_bytes(p->conn, p->trailing);
   }
-  impl_->trailing.clear();
-  impl_->wakeup();
+  p->trailing.clear();
+  d.wakeup();
 }
 
-void Device::stream_end() {
-  impl_->stream.active = false;
-  auto it = impl_->conns.find(impl_->data_conn);
-  if (it != impl_->conns.end()) it->second.out.clear();
-  const StreamFault& fault = impl_->stream.fault;
-  if (fault.kind == StreamFault::Kind::Trailing && it != impl_->conns.end()) {
-    impl_->trailing.assign(fault.piece_bytes, '\x5A');
-    impl_->trailing_since = now_ms();
-    impl_->trailing_due = impl_->trailing_since + fault.delay_ms;
-    impl_->trailing_delay = -1;
-    impl_->schedule(impl_->trailing_due, impl_->data_conn, "");  // wakes the loop
+void Device::stream_end(int port) {
+  Impl& d = *impl_;
+  for (Impl::Port& p : d.ports) {
+    if (port >= 0 && p.offset != port) continue;
+    p.stream.active = false;
+    auto it = d.conns.find(p.conn);
+    if (it != d.conns.end()) it->second.out.clear();
+    const StreamFault& fault = p.stream.fault;
+    if (fault.kind == StreamFault::Kind::Trailing && it != d.conns.end()) {
+      p.trailing.assign(fault.piece_bytes, '\x5A');
+      p.trailing_since = now_ms();
+      p.trailing_due = p.trailing_since + fault.delay_ms;
+      p.trailing_delay = -1;
+      d.schedule(p.trailing_due, p.conn, "");  // wakes the loop
+    }
   }
-  impl_->cv.notify_all();
+  d.cv.notify_all();
 }
 
-bool Device::stream_active_locked() const { return impl_->stream.active; }
+bool Device::stream_active_locked(int port) const {
+  for (const Impl::Port& p : impl_->ports)
+    if ((port < 0 || p.offset == port) && p.stream.active) return true;
+  return false;
+}
 
-StreamStats Device::stream_stats() const {
-  std::lock_guard<std::mutex> lock(impl_->mu);
-  StreamStats s = impl_->stream.stats;
-  s.active = impl_->stream.active;
+StreamStats Device::stream_stats_locked(int port) const {
+  const Impl::Port* p = impl_->port_at(port);
+  if (p == nullptr) return {};
+  StreamStats s = p->stream.stats;
+  s.active = p->stream.active;
   return s;
 }
 
-int64_t Device::trailing_delay_ms() const {
+StreamStats Device::stream_stats(int port) const {
   std::lock_guard<std::mutex> lock(impl_->mu);
-  return impl_->trailing_delay;
+  return stream_stats_locked(port);
 }
 
-void Device::set_stream_fault(const StreamFault& fault) {
+int64_t Device::trailing_delay_ms(int port) const {
   std::lock_guard<std::mutex> lock(impl_->mu);
-  impl_->fault_setting = fault;
-  impl_->stream.fault = fault;
+  const Impl::Port* p = impl_->port_at(port);
+  return p ? p->trailing_delay : -1;
+}
+
+void Device::set_stream_fault(const StreamFault& fault, int port) {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  for (Impl::Port& p : impl_->ports) {
+    if (port >= 0 && p.offset != port) continue;
+    p.fault_setting = fault;
+    p.stream.fault = fault;
+  }
   impl_->wakeup();
 }
 
 bool Device::wait_stream_done(int timeout_ms) const {
   std::unique_lock<std::mutex> lock(impl_->mu);
   return impl_->cv.wait_for(lock, std::chrono::milliseconds(timeout_ms), [&] {
-    const auto& st = impl_->stream;
-    return !st.active && st.stats.acked_units >= st.stats.units_sent;
+    for (const Impl::Port& p : impl_->ports) {
+      const auto& st = p.stream;
+      if (st.active || st.stats.acked_units < st.stats.units_sent) return false;
+    }
+    return true;
   });
+}
+
+std::vector<int> Device::data_port_offsets() const {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  std::vector<int> offsets;
+  for (const Impl::Port& p : impl_->ports) offsets.push_back(p.offset);
+  return offsets;
 }
 
 std::string unique_loopback_address() {

@@ -13,7 +13,10 @@ namespace {
 void usage(FILE* out) {
   std::fprintf(out,
                "usage: korvel-sim [options]\n"
-               "  --model NAME       device family to simulate (LX3100, LX3200, LXR5000)\n"
+               "  --model NAME       device family to simulate (LX3100, LX3200, LXR5000,\n"
+               "                     MC610s, MC620Ws)\n"
+               "  --slots TEXT       slot controllers: MC610s presence per physical slot 0..7\n"
+               "                     (default 11010000), MC620Ws card codes (default 193)\n"
                "  --address A        loopback address to listen on (default 127.0.0.2)\n"
                "  --id TEXT          id string reported on port 10000 (default: the family's)\n"
                "  --cmd-port N       command port (default 9999)\n"
@@ -21,6 +24,7 @@ void usage(FILE* out) {
                "  --firmware V       firmware version, e.g. 0x312\n"
                "  --date TEXT        firmware date text\n"
                "  --fast             stream scans as fast as TCP allows\n"
+               "  --in-step          slot controllers: stream the slots evenly, not out of step\n"
                "  -h, --help         this text\n");
 }
 
@@ -65,6 +69,10 @@ int main(int argc, char** argv) {
       cfg.firmware_date = value("--date");
     } else if (a == "--fast") {
       cfg.fast = true;
+    } else if (a == "--slots") {
+      cfg.slots = value("--slots");
+    } else if (a == "--in-step") {
+      cfg.out_of_step = false;
     } else {
       std::fprintf(stderr, "korvel-sim: bad option '%s'\n", a.c_str());
       usage(stderr);
@@ -90,8 +98,11 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "korvel-sim: %s\n", error.c_str());
     return 1;
   }
-  std::printf("korvel-sim: %s on %s (identification %d, commands %d, data %d)\n",
-              cfg.model.c_str(), cfg.address.c_str(), cfg.id_port, cfg.cmd_port, cfg.data_port);
+  std::string data;
+  for (int k : device.data_port_offsets())
+    data += (data.empty() ? "" : ",") + std::to_string(cfg.data_port + k);
+  std::printf("korvel-sim: %s on %s (identification %d, commands %d, data %s)\n",
+              cfg.model.c_str(), cfg.address.c_str(), cfg.id_port, cfg.cmd_port, data.c_str());
   std::fflush(stdout);
 
   int sig = 0;

@@ -243,7 +243,10 @@ KV_API int KV_GetIOCounts(KV_HANDLE handle, int* ai, int* ai_ranges, int* ao, in
 
 /**
  * @brief Slot controllers: number of populated slots and one byte per slot
- *        (at most 8). @return 1 for a registered device (KV_ERR_UNSUPPORTED
+ *        (at most 8), in slot order: 8 (channels) per card on an MC610s, the
+ *        card's type id on an MC620Ws (1 MR-410A, 2 MR-410B, 3 LX-6300,
+ *        4 LX-6400, 5 MR-420A, 6 MR-420B, 0 an unknown card, which carries
+ *        no channels). @return 1 for a registered device (KV_ERR_UNSUPPORTED
  *        on devices without slots); 0 with KV_ERR_INVALID_HANDLE.
  */
 KV_API int KV_Get_Module_Count(KV_HANDLE handle, int* count, char* modules);
@@ -510,6 +513,13 @@ KV_API int KV_GetAIBufferStatus(KV_HANDLE handle, unsigned short* status, unsign
  *        delivered sits at its own channel's place. Raw and volt reads share
  *        one read position; each sample is calibrated with its own channel's
  *        table whatever the reads before took.
+ *        Slot controllers: each slot streams its channels separately and the
+ *        buffer merges them back into scans; samples become readable in scan
+ *        order as far as every slot has delivered, and a finite scan never
+ *        hands out more than its count. A full buffer ends the scan instead
+ *        (status KV_STATUS 0x02; what was kept stays readable, in place); a
+ *        data time-out sets 0x20. The MC620Ws cards have no calibration: use
+ *        KV_GetAIBufferHex there (this function reports KV_ERR_UNSUPPORTED).
  * @return samples delivered (0 when none or on error; an unknown handle sets
  *         buffer[0] to 0).
  */

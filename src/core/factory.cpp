@@ -8,6 +8,8 @@
 #include "drivers/lx3100/lx3100.h"
 #include "drivers/lx3200/lx3200.h"
 #include "drivers/lxr5000/lxr5000.h"
+#include "drivers/mc610s/mc610s.h"
+#include "drivers/mc620s/mc620s.h"
 #include "net/transport.h"
 
 namespace korvel {
@@ -35,9 +37,9 @@ constexpr Prefix kPrefixes[] = {
     {"LX3100", 6, kRowLX3100, &make<LX3100>},
     {"LX31002", 7, kRowLX3100, &make<LX3100>},
     {"QLX-3200M", 9, kRowLX3200, &make<LX3200>},
-    {"MC610s", 6, kRowMC610s, nullptr},
+    {"MC610s", 6, kRowMC610s, &make<MC610s>},
     {"QLX-R5000", 9, kRowLXR5000, &make<LXR5000>},
-    {"MC620Ws", 7, kRowMC620Ws, nullptr},
+    {"MC620Ws", 7, kRowMC620Ws, &make<MC620s>},
 };
 
 // Working limits of the address string: 63 characters, fields of 19.

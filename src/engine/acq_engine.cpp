@@ -73,6 +73,7 @@ bool AcqEngine::start(RunKind kind, const ScanSettings& settings, uint32_t timeo
   ended_complete_ = false;
   kind_ = kind;
   profile_ = RunProfile::of(kind);
+  hooks_.adjust_profile(kind, profile_);
   settings_ = settings;
   sink_ = sink;
   links_.clear();
@@ -295,6 +296,19 @@ bool AcqEngine::stream() {
         continue;
       }
       for (uint32_t i = 0; i < nlinks; ++i) links_[i].idle = !ready[i];
+    } else if (nlinks > 1) {
+      // A connection that found nothing is looked at again every round:
+      // otherwise one that always has data would keep the loop from ever
+      // waiting, and the others would starve (and their slots fall a whole
+      // ring behind).
+      bool any_idle = false;
+      for (const Link& l : links_) any_idle = any_idle || l.idle;
+      if (any_idle) {
+        const WaitResult w = wait_any_readable(fds, ready, static_cast<int>(nlinks), 0, stop_.fd());
+        if (w == WaitResult::Aborted) break;
+        if (w == WaitResult::Ready)
+          for (uint32_t i = 0; i < nlinks; ++i) links_[i].idle = links_[i].idle && !ready[i];
+      }
     }
     // One receive per connection in turn, so that no slot's stream waits
     // behind another's.

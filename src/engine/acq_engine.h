@@ -108,6 +108,9 @@ class AcqHooks {
   // The run ended by the data time-out: quietly (all it was due had
   // arrived) or as a time-out.
   virtual void timed_out(bool /*quiet*/) {}
+  // A device's own variations of a kind of run (e.g. the status bit a
+  // time-out end sets), applied when the run starts.
+  virtual void adjust_profile(RunKind, RunProfile&) const {}
 };
 
 // Where received bytes go. Called on the worker thread.

@@ -300,6 +300,11 @@ uint64_t RingBuffer::total_written() const {
   return committed_;
 }
 
+uint64_t RingBuffer::total_read() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return committed_ - count_;
+}
+
 uint64_t RingBuffer::dropped_units() const {
   std::lock_guard<std::mutex> lock(mu_);
   return dropped_;

@@ -265,14 +265,18 @@ bool Logger::write_samples(const char* data, uint32_t samples) {
       }
     }
     file_->WriteChar(scratch_.data(), static_cast<unsigned>(scratch_.size()));
-  } else if (width == 2) {
-    shorts_.resize(samples);  // aligned copies; capacity is kept between blocks
-    std::memcpy(shorts_.data(), data, static_cast<std::size_t>(samples) * 2);
-    file_->WriteShort(shorts_.data(), samples);
   } else {
-    longs_.resize(samples);
-    std::memcpy(longs_.data(), data, static_cast<std::size_t>(samples) * 4);
-    file_->WriteLong(longs_.data(), samples);
+    if (width == 2) {
+      shorts_.resize(samples);  // aligned copies; capacity is kept between blocks
+      std::memcpy(shorts_.data(), data, static_cast<std::size_t>(samples) * 2);
+      file_->WriteShort(shorts_.data(), samples);
+    } else {
+      longs_.resize(samples);
+      std::memcpy(longs_.data(), data, static_cast<std::size_t>(samples) * 4);
+      file_->WriteLong(longs_.data(), samples);
+    }
+    channel_position_ =
+        static_cast<uint32_t>((uint64_t{channel_position_} + samples) % scan_.channels);
   }
   return file_->failed() ? fail_write() : true;
 }
@@ -302,7 +306,10 @@ bool Logger::store(uint32_t, const char* data, uint32_t bytes) {
   partial_.assign(data + static_cast<std::size_t>(count) * width, bytes % width);
 
   const bool split_due = grouping_ != 0 && engine_.start_timer().GetGlobalTicks() >= period_ms;
-  const uint32_t rest = engine_.received() % scan_.channels;  // samples of the unfinished scan
+  // Samples of the scan left unfinished by this block (counted from what
+  // was written, so that a device whose connections are merged before
+  // they come here splits alike).
+  const uint32_t rest = static_cast<uint32_t>((uint64_t{channel_position_} + count) % scan_.channels);
   // Split only where a scan ends, so that every file but the last holds
   // whole scans and every later file starts with channel 0.
   if (!split_due || rest > count) return write_samples(data, count);

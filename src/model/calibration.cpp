@@ -26,6 +26,12 @@ int calibrate16(int raw, uint16_t gain_factor, int16_t offset) {
   return v;
 }
 
+float code16_to_volts(int code, int gain) {
+  if (gain == 0) return static_cast<float>(code) / 6553.6f;
+  if (gain == 1) return static_cast<float>(code) / 3276.8f;
+  return 0.0f;
+}
+
 bool calibrate24(int raw, uint16_t gain_factor, int16_t offset, float full_scale, float nominal,
                  int* code) {
   if (raw == 0x7FFFFF) {

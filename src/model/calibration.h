@@ -12,6 +12,9 @@ namespace korvel {
 // 16-bit devices: Q15 gain factor (32768 = 1.0) and offset in codes. The
 // arithmetic shift rounds towards minus infinity; the result is clamped.
 int calibrate16(int raw, uint16_t gain_factor, int16_t offset);
+// A calibrated 16-bit code in volts: gain code 0 is +-5 V, 1 is +-10 V
+// (0 for any other gain code).
+float code16_to_volts(int code, int gain);
 
 // Nominal full scale (volts) of the 24-bit range codes 0..9.
 inline constexpr float kRange24[10] = {10.0f, 5.0f,  2.5f,  1.25f, 0.625f,

@@ -56,10 +56,7 @@ int LX3100::Calibrate_Hex2Float(int raw, int channel, int gain, float* value) {
   if (gain < 0 || gain >= module.ai_gain_count) return fail(KV_ERR_GAIN_RANGE);
   int code = 0;
   Calibrate_HEX(raw, channel, gain, &code);
-  float v = 0.0f;
-  if (gain == 0) v = static_cast<float>(code) / 6553.6f;        // +-5 V
-  else if (gain == 1) v = static_cast<float>(code) / 3276.8f;   // +-10 V
-  put(value, v);
+  put(value, code16_to_volts(code, gain));
   return 1;
 }
 

@@ -157,10 +157,7 @@ void LxDevice::ClearCnt() {
 }
 
 int LxDevice::GetKVStartSamplingTime(char* text) {
-  Reply r;
-  if (!command(r, kCommandTimeoutMs, "~01SST") || r.at(0) != '!') return 0;
-  if (text) std::memcpy(text, r.from(4), std::strlen(r.from(4)) + 1);
-  return 1;
+  return read_start_sampling_time(*this, text, kCommandTimeoutMs);
 }
 
 uint32_t LxDevice::ring_unit() const {

@@ -9,57 +9,6 @@
 
 namespace korvel {
 
-namespace {
-
-int hex_value(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
-
-}  // namespace
-
-std::size_t Reply::size() const { return std::strlen(text); }
-
-const char* Reply::from(std::size_t pos) const {
-  const std::size_t n = size();
-  return pos <= n ? text + pos : text + n;
-}
-
-char Reply::at(std::size_t pos) const { return pos < size() ? text[pos] : '\0'; }
-
-bool Reply::hex(std::size_t pos, int ndigits, unsigned int* out) const {
-  unsigned int v = 0;
-  for (int i = 0; i < ndigits; ++i) {
-    const int d = hex_value(at(pos + static_cast<std::size_t>(i)));
-    if (d < 0) return false;
-    v = v * 16 + static_cast<unsigned int>(d);
-  }
-  *out = v;
-  return true;
-}
-
-bool Reply::dec(std::size_t pos, int ndigits, unsigned int* out) const {
-  unsigned int v = 0;
-  for (int i = 0; i < ndigits; ++i) {
-    const char c = at(pos + static_cast<std::size_t>(i));
-    if (c < '0' || c > '9') return false;
-    v = v * 10 + static_cast<unsigned int>(c - '0');
-  }
-  *out = v;
-  return true;
-}
-
-int Reply::digit(std::size_t pos) const {
-  const char c = at(pos);
-  return c >= '0' && c <= '9' ? c - '0' : -1;
-}
-
-bool Reply::number(std::size_t pos, unsigned long* out) const {
-  return std::sscanf(from(pos), "%lu", out) == 1;
-}
-
 LxDevice::LxDevice(const char* ip, int cmd_port_arg, int data_port_arg,
                    const QLXmodule& module_arg)
     : MODEL(ip, cmd_port_arg, data_port_arg, module_arg), data_port(data_port_arg) {
@@ -79,16 +28,11 @@ LxDevice::~LxDevice() {
 }
 
 bool LxDevice::command(Reply& reply, int timeout_ms, const char* format, ...) {
-  char line[kReplyCapacity];
   va_list args;
   va_start(args, format);
-  const int n = std::vsnprintf(line, sizeof line, format, args);
+  const bool ok = vsend_command(*this, reply, timeout_ms, format, args);
   va_end(args);
-  if (n < 0 || static_cast<std::size_t>(n) >= sizeof line) {
-    set_last_error(KV_ERR_INVALID_VALUE);
-    return false;
-  }
-  return SendRec(cmd_socket, line, reply.text, timeout_ms) == 1;
+  return ok;
 }
 
 bool LxDevice::table_read(Reply& reply, int timeout_ms, int* silent, const char* format, ...) {

@@ -17,33 +17,11 @@
 #include "logging/logger.h"
 #include "model/calibration.h"
 #include "model/model.h"
+#include "drivers/device_config.h"
+#include "net/reply.h"
 #include "net/transport.h"
 
 namespace korvel {
-
-// Writes value through out when the caller gave one.
-template <class T>
-void put(T* out, T value) {
-  if (out) *out = value;
-}
-
-// One reply line of the command protocol, read by character position.
-struct Reply {
-  char text[kReplyCapacity] = {};
-  std::size_t size() const;
-  // The text from pos on; empty when the reply is shorter.
-  const char* from(std::size_t pos) const;
-  // Character at pos, or NUL beyond the end.
-  char at(std::size_t pos) const;
-  // ndigits hexadecimal digits at pos; false when any is missing or not hex.
-  bool hex(std::size_t pos, int ndigits, unsigned int* out) const;
-  // ndigits decimal digits at pos; false when any is missing or not a digit.
-  bool dec(std::size_t pos, int ndigits, unsigned int* out) const;
-  // The decimal digit at pos; -1 when it is not one.
-  int digit(std::size_t pos) const;
-  // A decimal number ("%lu") from pos on.
-  bool number(std::size_t pos, unsigned long* out) const;
-};
 
 class LxDevice : public MODEL, protected AcqHooks, protected LogHooks {
  public:
@@ -294,8 +272,7 @@ class LxDevice : public MODEL, protected AcqHooks, protected LogHooks {
   uint16_t ScanOption = 0;
   bool ScanParamsSet = false;
   int32_t DataTimeoutOverride = -1;
-  uint32_t LogFolderGrouping = 1;
-  uint32_t LogSecondValue = 4000000000u;
+  LogFolderConfig LogFolders;  // item 4
   std::vector<float> ChannelFactor;
 
   uint32_t AnalogTriggerMode = 0;

@@ -8,6 +8,7 @@
 #include "core/errors.h"
 #include "core/version.h"
 #include "drivers/lx_common/lx_device.h"
+#include "logging/config_lines.h"
 #include "net/clock.h"
 
 namespace korvel {
@@ -16,28 +17,20 @@ namespace {
 constexpr uint32_t kLogTimeoutRingBytes = 1460000;  // scales the data time-out only
 }  // namespace
 
-namespace {
-// The longest line holds the 255-character address.
-template <class... Args>
-void add_line(std::vector<std::string>& lines, const char* fmt, Args... args) {
-  char line[320];
-  std::snprintf(line, sizeof line, fmt, args...);
-  lines.emplace_back(line);
-}
-}  // namespace
-
 std::vector<std::string> LxDevice::log_config_lines() {
+  ScanConfigValues v;
+  v.module_name = module.name;
+  v.ip = ip_address;
+  v.gain = static_cast<int>(ScanGain);
+  v.channels = static_cast<int>(ScanChannelCount);
+  v.rate = static_cast<long>(ScanSampleRate);
+  v.count = static_cast<long>(ScanSampleCount);
+  v.trigger = static_cast<int>(ScanTriggerMode);
+  v.transfer = static_cast<int>(ScanTransferMode);
   std::vector<std::string> lines;
-  add_line(lines, "Module Name,%s", module.name);
-  add_line(lines, "SDKVersion,%s", KORVEL_SDK_VERSION);
-  add_line(lines, "IP,%s", ip_address);
-  add_line(lines, "Gain,%d", static_cast<int>(ScanGain));
+  config_lines_to_gain(lines, v);
   log_lines_after_gain(lines);
-  add_line(lines, "Channel Count,%d", static_cast<int>(ScanChannelCount));
-  add_line(lines, "Sample Rate,%ld", static_cast<long>(ScanSampleRate));
-  add_line(lines, "Sample Count,%ld", static_cast<long>(ScanSampleCount));
-  add_line(lines, "External Trigger,%d", static_cast<int>(ScanTriggerMode));
-  add_line(lines, "Transfer Mode,%d", static_cast<int>(ScanTransferMode));
+  config_lines_to_transfer(lines, v);
   log_lines_after_transfer(lines);
   const int channels = ScanChannelCount < module.ai_count ? ScanChannelCount : module.ai_count;
   const int gain = static_cast<int>(ScanGain) < module.ai_gain_count ? static_cast<int>(ScanGain) : 0;
@@ -46,9 +39,9 @@ std::vector<std::string> LxDevice::log_config_lines() {
 }
 
 void LxDevice::log_channel_lines(std::vector<std::string>& lines, int channels, int gain) {
-  for (int c = 0; c < channels; ++c) add_line(lines, "CH%d", c);
+  for (int c = 0; c < channels; ++c) add_config_line(lines, "CH%d", c);
   for (int c = 0; c < channels; ++c)
-    add_line(lines, "CH%d,Gain,%d, Offset,%d", c, static_cast<int>(GainTable.get(c, gain)),
+    add_config_line(lines, "CH%d,Gain,%d, Offset,%d", c, static_cast<int>(GainTable.get(c, gain)),
              static_cast<int>(OffsetTable.get(c, gain)));
 }
 
@@ -57,7 +50,7 @@ LogRun LxDevice::log_run(const char* path, int period, int mode, const ScanSetti
   run.root = path;
   run.period_minutes = period;
   run.mode = mode;
-  run.grouping = LogFolderGrouping;
+  run.grouping = LogFolders.grouping;
   run.ip = ip_address;
   run.scan = scan;
   return run;

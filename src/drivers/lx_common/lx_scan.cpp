@@ -135,38 +135,20 @@ int LxDevice::SetConfig(int item, int index, int value) {
   Reply r;
   switch (item) {
     case 4:
-      if (index == 1) {
-        if (static_cast<unsigned int>(value) > 7) return fail(KV_ERR_INVALID_ARGUMENT);
-        // Grouping 0 never splits files, which a continuous run needs.
-        LogFolderGrouping = (value == 0 && ScanSampleCount == 0) ? 1 : static_cast<uint32_t>(value);
-        return 1;
-      }
-      if (index == 2) {
-        LogSecondValue = static_cast<uint32_t>(value);
-        return 1;
-      }
-      return fail(KV_ERR_INVALID_ARGUMENT);
-    case 5:
-      if (index == 0) {
-        if (value < 1 || value > 500) value = 500;
-        return command(r, kCommandTimeoutMs, "~01RPF%05d", value) ? 1 : 0;
-      }
-      if (index == 1) {
-        value = value < 1 ? 1 : value > 1000 ? 1000 : value;
-        return command(r, kCommandTimeoutMs, "~01DT%05d", value) ? 1 : 0;
-      }
+      return LogFolders.set(index, value, ScanSampleCount == 0);
+    case 5: {
       if (index == 2) {
         DataTimeoutOverride = value;
         return 1;
       }
-      return fail(KV_ERR_CONFIG_ITEM);
+      const int sent = set_device_timing(*this, index, value, kCommandTimeoutMs);
+      return sent < 0 ? fail(KV_ERR_CONFIG_ITEM) : sent;
+    }
     case 6: {
       if (index < 0 || index >= module.ai_count) return fail(KV_ERR_INVALID_ARGUMENT);
       // The nearest float to value / 1000, so that reading it back gives value.
-      const float factor = static_cast<float>(static_cast<double>(value) * 0.001);
-      uint32_t bits;
-      std::memcpy(&bits, &factor, sizeof bits);
-      if (!command(r, kCommandTimeoutMs, "~01ED%02dG%08X", index, bits))
+      const float factor = channel_factor(value);
+      if (!command(r, kCommandTimeoutMs, "~01ED%02dG%08X", index, float_bits(factor)))
         return fail(KV_ERR_CONFIG_ITEM);
       if (r.size() != 3) return 0;
       ChannelFactor[index] = factor;
@@ -181,15 +163,7 @@ int LxDevice::GetConfig(int item, int index, int* value) {
   Reply r;
   switch (item) {
     case 4:
-      if (index == 1) {
-        put(value, static_cast<int>(LogFolderGrouping));
-        return 1;
-      }
-      if (index == 2) {
-        put(value, static_cast<int>(LogSecondValue));
-        return 1;
-      }
-      return fail(KV_ERR_INVALID_ARGUMENT);
+      return LogFolders.get(index, value);
     case 5: {
       int v = 0;
       if (index == 0) {
@@ -212,7 +186,7 @@ int LxDevice::GetConfig(int item, int index, int* value) {
     case 6: {
       if (index < 0 || index >= module.ai_count) return fail(KV_ERR_INVALID_ARGUMENT);
       if (run_active()) {
-        put(value, static_cast<int>(std::lround(static_cast<double>(ChannelFactor[index]) * 1000.0)));
+        put(value, channel_factor_thousandths(ChannelFactor[index]));
         return 1;
       }
       if (!command(r, kCommandTimeoutMs, "~01ED%02d", index)) {
@@ -221,14 +195,9 @@ int LxDevice::GetConfig(int item, int index, int* value) {
       }
       unsigned int bits = 0;
       if (r.size() != 11 || !r.hex(3, 8, &bits)) return 0;
-      float factor;
-      std::memcpy(&factor, &bits, sizeof factor);
+      const float factor = bits_float(bits);
       ChannelFactor[index] = factor;
-      // Rounded, not truncated: 0.009f is a hair below 0.009 and must read as 9.
-      const double scaled = static_cast<double>(factor) * 1000.0;
-      put(value, std::isfinite(scaled) && std::fabs(scaled) < 2e9
-                     ? static_cast<int>(std::lround(scaled))
-                     : 0);
+      put(value, channel_factor_thousandths(factor));
       return 1;
     }
     default:

@@ -1,7 +1,8 @@
 // A simulated acquisition device on a loopback address.
 //
 // It listens on the identification port (10000), the command port and the
-// data port of its own address, answers exactly as the devices do, records
+// data port or ports of its own address (data_port + k for each offset k
+// the model names; each port carries a stream of its own), answers exactly as the devices do, records
 // every command it receives, and can be told to misbehave (silence, late or
 // split replies, garbage, dropped or refused connections) so that the
 // library's failure paths can be exercised without hardware.
@@ -27,6 +28,14 @@ struct Config {
   unsigned firmware = 0x312;
   std::string firmware_date = "2026/11/20";
   bool fast = false;  // stream scans as fast as TCP allows instead of in real time
+  // Slot controllers: MC610s one presence character per physical slot 0..7
+  // ('1' = a card; empty: "11010000"), MC620Ws one card code per populated
+  // slot in ordinal order (empty: "193"). Reported as given.
+  std::string slots;
+  // Slot controllers: the slots' streams go out in odd-sized pieces at
+  // different paces, so that receives end mid-sample and mid-scan and slots
+  // run ahead of each other (deterministic). Ignored by the LX models.
+  bool out_of_step = true;
 };
 
 // A misbehaviour applied to commands whose text starts with match.
@@ -117,6 +126,14 @@ struct StreamPlan {
   std::function<void(std::uint64_t first, std::size_t n, char* out)> fill;
   // Misbehaviour of this stream alone; unset: the device's (set_stream_fault).
   std::optional<StreamFault> fault;
+  // When set, the stream goes out in pieces ending at the byte offsets
+  // piece_end(0) < piece_end(1) < ... (each at least 3 bytes past the one
+  // before); a piece is sent once the peer has acknowledged every whole unit
+  // of the pieces before it (or after a grace period without), so that the
+  // receiver's blocks end where the pieces do. Pacing and the send window
+  // still apply; a ShortBlocks fault replaces the pieces.
+  std::function<std::uint64_t(std::uint64_t piece)> piece_end;
+  int start_delay_ms = 0;  // nothing goes out before this
 };
 
 struct StreamStats {
@@ -141,13 +158,15 @@ class Model {
   virtual std::optional<std::string> handle(const std::string& line) = 0;
   // Called once when the device starts, before any connection.
   virtual void attach(Device* device) { device_ = device; }
+  // Offsets k of the data ports (data_port + k), called after attach.
+  virtual std::vector<int> data_ports() const { return {0}; }
 
  protected:
   Device* device_ = nullptr;
 };
 
-// Creates the model for a family name ("LX3100", "LX3200", "LXR5000"); null
-// when unknown.
+// Creates the model for a family name ("LX3100", "LX3200", "LXR5000",
+// "MC610s", "MC620Ws"); null when unknown.
 std::unique_ptr<Model> make_model(const std::string& family);
 
 class Device {
@@ -157,7 +176,7 @@ class Device {
   Device(const Device&) = delete;
   Device& operator=(const Device&) = delete;
 
-  // Binds the three ports and starts serving. False (with a reason) when a
+  // Binds the ports and starts serving. False (with a reason) when a
   // port cannot be bound or the family is unknown.
   bool start(std::string* error = nullptr);
   // Stops serving and closes every connection. Idempotent.
@@ -186,22 +205,31 @@ class Device {
   // Runs f with the family model under the device lock.
   void with_model(const std::function<void(Model&)>& f);
 
-  // Acknowledgements read on the data port (4-byte little-endian counts).
+  // Acknowledgements read on the data ports (4-byte little-endian counts).
   std::uint64_t acks_received() const;
 
-  // Data stream. stream_begin/stream_end are for model handlers only (they
-  // run with the device lock held); the others take the lock.
-  void stream_begin(const StreamPlan& plan, std::uint32_t window_bytes);
-  void stream_end();
-  bool stream_active_locked() const;
-  StreamStats stream_stats() const;
-  void set_stream_fault(const StreamFault& fault);
+  // Data streams, one per data port; `port` is the offset k of data_port + k.
+  // stream_begin/stream_end/..._locked are for model handlers only (they
+  // run with the device lock held); the others take the lock. A port the
+  // device does not serve has no stream (begin ignored, stats empty).
+  void stream_begin(const StreamPlan& plan, std::uint32_t window_bytes, int port = 0);
+  // Ends the stream of one port, or of every port (-1).
+  void stream_end(int port = -1);
+  // Whether the port's stream (any stream: -1) is active.
+  bool stream_active_locked(int port = -1) const;
+  StreamStats stream_stats_locked(int port = 0) const;
+  StreamStats stream_stats(int port = 0) const;
+  // Misbehaviour of the streams of one port, or of every port (-1).
+  void set_stream_fault(const StreamFault& fault, int port = -1);
   // Milliseconds between the last stop and its trailing bytes going out on
   // time (StreamFault::Trailing); -1 when they went out late, with the next
   // stream, or not at all.
-  std::int64_t trailing_delay_ms() const;
-  // Waits (bounded) until the stream has ended and every unit was acknowledged.
+  std::int64_t trailing_delay_ms(int port = 0) const;
+  // Waits (bounded) until every port's stream has ended and every unit was
+  // acknowledged.
   bool wait_stream_done(int timeout_ms) const;
+  // Offsets of the data ports served, in ascending order.
+  std::vector<int> data_port_offsets() const;
 
   struct Impl;
 

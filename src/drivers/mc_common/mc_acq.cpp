@@ -1,0 +1,150 @@
+// Acquisition of the slot-based controllers on the shared engine: one data
+// connection per slot with channels, one ring lane per slot.
+#include <algorithm>
+
+#include "core/errors.h"
+#include "drivers/mc_common/mc_device.h"
+#include "engine/ring_buffer.h"
+
+namespace korvel {
+
+namespace {
+
+// A continuous scan's ring per populated slot.
+constexpr uint32_t kContinuousRingBytesPerSlot = 1460000;
+
+}  // namespace
+
+void McDevice::adjust_profile(RunKind kind, RunProfile& profile) const {
+  if (kind == RunKind::Scan) profile.timeout_status = kStatusLogTimeout;
+}
+
+bool McDevice::run_active() const { return engine_.run_exists(); }
+
+void McDevice::stop_all_runs() {
+  if (!engine_.run_exists()) return;
+  engine_.request_stop();
+  StopMagicScan();
+  engine_.stop();
+  LANBuffer_Uninit();
+}
+
+int McDevice::StartLANQueue() {
+  if (engine_.run_exists()) return fail(KV_ERR_BUSY_SAMPLING);  // stop the previous run first
+  if (cmd_socket < 0) return fail(KV_ERR_OPEN_DEVICE);
+  for (int k = 0; k < SlotCount; ++k)
+    if (SlotTable[k].socket < 0) return fail(KV_ERR_OPEN_DEVICE);
+  if (active_slots().empty()) return fail(KV_ERR_INPUT_CHANNEL);
+  engine_.set_device_count(0);
+  engine_.set_received(0);
+  ContinuousScan = ScanSampleCount == 0;
+  const uint64_t bytes =
+      ContinuousScan ? uint64_t{kContinuousRingBytesPerSlot} * static_cast<uint32_t>(SlotCount)
+                     : uint64_t{ScanSampleCount} * finite_ring_bytes_per_sample();
+  // The ring holds at least one scan.
+  ADBufferSize = static_cast<uint32_t>(std::min<uint64_t>(bytes, UINT32_MAX));
+  if (!StartAIScan()) return 0;
+  if (!StartMagicScan()) {
+    // The controller never started: no worker may wait for its data.
+    const unsigned int code = static_cast<unsigned int>(get_last_error());
+    engine_.stop();
+    LANBuffer_Uninit();
+    return fail(code);
+  }
+  return 1;
+}
+
+int McDevice::StartAIScan() {
+  if (engine_.run_exists()) return fail(KV_ERR_BUSY_SAMPLING);
+  if (!LANBuffer_Init()) return 0;
+  std::vector<DataLink> links;
+  for (int k : active_slots()) links.push_back(DataLink{SlotTable[k].socket, SlotTable[k].target});
+  if (!engine_.start(RunKind::Scan, scan_settings(), data_timeout_base(), std::move(links), this)) {
+    LANBuffer_Uninit();
+    return fail(KV_ERR_OUT_OF_MEMORY);
+  }
+  return 1;
+}
+
+int McDevice::StopLANQueue() {
+  // A callback cannot wait for the thread it runs on.
+  if (engine_.on_worker_thread()) return fail(KV_ERR_NOT_SUPPORTED);
+  engine_.request_stop();
+  const bool acknowledged = StopMagicScan() == 1;
+  const unsigned int code = acknowledged ? 0u : static_cast<unsigned int>(get_last_error());
+  StopAIScan();
+  // Stopped on this side either way; a controller that did not take the
+  // stop may still be sampling, which the caller must hear of.
+  return acknowledged ? 1 : fail(code);
+}
+
+int McDevice::StopAIScan() {
+  engine_.stop();
+  LANBuffer_Uninit();
+  return 1;
+}
+
+int McDevice::StopMagicScan() { return run_order("~01Z"); }
+
+int McDevice::run_order(const char* order) {
+  Reply r;
+  if (!command(r, "%s", order)) return 0;
+  return r.at(0) == '!' ? 1 : fail(KV_ERR_RESPONSE);
+}
+
+int McDevice::GetDAQSampleCnt() { return static_cast<int>(engine_.device_count()); }
+
+int McDevice::GetTCPReceivedCnt() {
+  uint32_t n = engine_.received();
+  // A finite scan never reports more than it was due.
+  if (ScanSampleCount != 0) n = std::min(n, ScanSampleCount);
+  if (count_per_slot(ScanTriggerMode)) {
+    const std::size_t slots = active_slots().size();
+    if (slots) n /= static_cast<uint32_t>(slots);
+  }
+  return static_cast<int>(n);
+}
+
+void McDevice::ClearCnt() { engine_.set_received(0); }
+
+int McDevice::LANBuffer_Init() {
+  const uint32_t grain = module.sample_bytes;
+  std::vector<RingLane> lanes;
+  for (int k : active_slots())
+    lanes.push_back(RingLane{SlotTable[k].first_channel * grain, SlotTable[k].channels * grain});
+  const uint32_t unit = static_cast<uint32_t>(ScanChannelCount) * grain;
+  // The tag carries the range the samples are converted with.
+  if (!engine_.ring().init_lanes(ADBufferSize, unit, ScanGain, std::move(lanes), grain))
+    return fail(KV_ERR_OUT_OF_MEMORY);
+  return 1;
+}
+
+void McDevice::LANBuffer_Uninit() { engine_.ring().release(); }
+
+bool McDevice::store(uint32_t link, const char* data, uint32_t bytes) {
+  // A slot a whole ring ahead of the reader has lost data: the scan ends.
+  return engine_.ring().write_lane(link, data, bytes) == RingBuffer::WriteResult::Stored;
+}
+
+uint32_t McDevice::available() {
+  RingBuffer& ring = engine_.ring();
+  uint32_t n = ring.count() / module.sample_bytes;
+  if (ScanSampleCount != 0 && !count_per_slot(ScanTriggerMode)) {
+    const uint64_t read = ring.total_read() / module.sample_bytes;
+    n = read >= ScanSampleCount ? 0 : std::min<uint32_t>(n, ScanSampleCount - static_cast<uint32_t>(read));
+  }
+  return n;
+}
+
+int McDevice::Get_ADSize() { return static_cast<int>(available()); }
+
+int McDevice::AD_ReadData(char* dst, unsigned int count, int unit) {
+  if (unit <= 0 || dst == nullptr) return 0;
+  const uint64_t bytes = uint64_t{available()} * module.sample_bytes;
+  const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(count, bytes / static_cast<uint32_t>(unit)));
+  return static_cast<int>(engine_.ring().read(dst, n, static_cast<uint32_t>(unit)));
+}
+
+int McDevice::AD_BufferStatus() { return engine_.ring().status(); }
+
+}  // namespace korvel

@@ -1,0 +1,747 @@
+// Slot-based controllers (MC610s, MC620Ws) end to end against the simulator:
+// slot tables, the spreading of a scan over the slots, per-slot commands,
+// triggers and calibration, single-point reads, and scans whose slots stream
+// out of step and must be merged back into whole scans sample by sample.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "korvel/korvel.h"
+#include "korvel/sim/mc.h"
+#include "sim_helpers.h"
+
+namespace korvel::test {
+namespace {
+
+sim::Config mc_config(const std::string& model, const std::string& slots, bool fast = true) {
+  sim::Config c = fast ? fast_config(model) : sim_config(model);
+  c.slots = slots;
+  return c;
+}
+
+int set_scan(KV_HANDLE h, short channels, unsigned count, short trigger = 0, int rate = 100,
+             short gain = 0, short transfer = 0) {
+  return KV_SetAIScanParam(h, channels, gain, trigger, rate, count, transfer, 0);
+}
+
+std::vector<int16_t> read_scan(KV_HANDLE h, unsigned total, bool finite = true,
+                               int timeout_ms = 20000);
+long first_misplaced(const std::vector<int16_t>& codes, unsigned channels, uint64_t first = 0);
+
+// ---------------------------------------------------------------------------
+// Connection and slot table
+
+struct TableCase {
+  const char* model;
+  const char* slots;
+  int count;
+  std::vector<int> table;  // GetModuleTable's bytes
+  int channels;            // total channel count
+  std::vector<int> ports;  // data port offsets that carry a stream
+};
+
+class McTable : public ::testing::TestWithParam<TableCase> {};
+
+TEST_P(McTable, SlotTableChannelsAndDataPorts) {
+  const TableCase& c = GetParam();
+  OpenDevice d(mc_config(c.model, c.slots));
+  ASSERT_NE(d.handle, nullptr);
+  int count = -1;
+  char table[8] = {};
+  ASSERT_EQ(KV_Get_Module_Count(d.handle, &count, table), 1);
+  EXPECT_EQ(count, c.count);
+  for (std::size_t k = 0; k < c.table.size(); ++k) EXPECT_EQ(table[k], c.table[k]) << k;
+
+  // The total channel count bounds every channel number.
+  d.sim->clear_commands();
+  EXPECT_EQ(set_scan(d.handle, static_cast<short>(c.channels + 1), 0), 0);
+  EXPECT_EQ(last_error(), KV_ERR_INPUT_CHANNEL);
+  EXPECT_TRUE(d.sim->commands().empty());
+  ASSERT_EQ(set_scan(d.handle, static_cast<short>(c.channels), 0), 1);
+
+  // A short scan over every channel reaches the data port of each slot.
+  ASSERT_EQ(set_scan(d.handle, static_cast<short>(c.channels), 10u * c.channels), 1);
+  ASSERT_EQ(KV_StartAIScan(d.handle), 1);
+  EXPECT_NE(wait_status(d.handle, 0x80) & 0x80, 0);
+  for (int port : c.ports) EXPECT_GT(d.sim->stream_stats(port).acked_units, 0u) << port;
+  KV_StopAIScan(d.handle);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Slots, McTable,
+    ::testing::Values(TableCase{"MC610s", "10010000", 2, {8, 8}, 16, {0, 3}},
+                      TableCase{"MC610s", "11010000", 3, {8, 8, 8}, 24, {0, 1, 3}},
+                      TableCase{"MC620Ws", "19", 2, {1, 6}, 24, {0, 1}},
+                      // Code '5' is no card: its entry stays empty, '9' takes the next.
+                      TableCase{"MC620Ws", "159", 3, {1, 0, 6}, 24, {0, 2}}),
+    [](const auto& info) { return std::string(info.param.model) + "_" + info.param.slots; });
+
+struct RefusedCase {
+  const char* model;
+  const char* reply;  // the controller's answer to "$01C"
+};
+
+TEST(McConnect, SlotCountsOutsideTheTableAreRefused) {
+  for (const RefusedCase& c : {RefusedCase{"MC610s", "!01000000000"},
+                               RefusedCase{"MC610s", "!01911111111"},
+                               // A count the presence characters do not bear out.
+                               RefusedCase{"MC610s", "!01210000000"},
+                               RefusedCase{"MC620Ws", "!0109111111111"}}) {
+    SCOPED_TRACE(std::string(c.model) + " " + c.reply);
+    const sim::Config config = mc_config(c.model, "");
+    auto s = start_sim(config);
+    s->add_fault(sim::Fault::reply("$01C", c.reply));
+    KV_SetLastError(0);
+    EXPECT_EQ(KV_Device_Create(config.address.c_str()), nullptr);
+    EXPECT_EQ(last_error(), KV_ERR_OPEN_DEVICE);
+  }
+}
+
+TEST(McConnect, Mc610sSetsItsWindowAndReadsEverySlotsCalibration) {
+  OpenDevice d(mc_config("MC610s", "10010000"));
+  const std::vector<std::string> expected = {"$01C",         "~01WS8032768", "$01RS00G0",
+                                             "$01RS00G1",    "$01RS30G0",    "$01RS30G1"};
+  EXPECT_EQ(d.sim->commands(), expected);
+}
+
+TEST(McConnect, MissingCalibrationFailsCreation) {
+  const sim::Config config = mc_config("MC610s", "11000000");
+  auto s = start_sim(config);
+  s->add_fault(sim::Fault::reply("$01RS10G1", "?01"));
+  EXPECT_EQ(KV_Device_Create(config.address.c_str()), nullptr);
+  EXPECT_EQ(last_error(), KV_ERR_OPEN_DEVICE);
+}
+
+TEST(McConnect, VersionsRebootAndTriggerOutput) {
+  OpenDevice a(mc_config("MC610s", "10010000"));
+  a.sim->add_fault(sim::Fault::reply("$01FS8", ">0123,0000,0000,0ABC,0000,0000,0000,0000"));
+  char text[64] = "x";
+  EXPECT_EQ(KV_GetHWFirmwareVersion(a.handle, text), 1);
+  EXPECT_STREQ(text, "V123,V0,V0,VABC,V0,V0,V0,V0");
+  a.sim->add_fault(sim::Fault::reply("$01FS8", ">0123"));
+  EXPECT_EQ(KV_GetHWFirmwareVersion(a.handle, text), 1);
+  EXPECT_STREQ(text, "");
+  expect_exchanges(a, {{"reboot", [](KV_HANDLE h) { return KV_Reboot(h); }, 1, 0, {"$01Q"}},
+                       {"trig out", [](KV_HANDLE h) { return KV_Configure_Trig_Out(h, 1, 0); },
+                        1, 0, {"~01MS1", "~01ME0"}}});
+
+  OpenDevice b(mc_config("MC620Ws", "193"));
+  b.sim->add_fault(sim::Fault::reply("$01F", "!0101,0A02,0003"));
+  EXPECT_EQ(KV_GetHWFirmwareVersion(b.handle, text), 1);
+  EXPECT_STREQ(text, "V101,VA02,V3");
+  b.sim->add_fault(sim::Fault::reply("$01F", "!0101"));
+  EXPECT_EQ(KV_GetHWFirmwareVersion(b.handle, text), 1);
+  EXPECT_STREQ(text, "");
+}
+
+// ---------------------------------------------------------------------------
+// Scan configuration: distribution over the slots, argument checks
+
+struct ScanCase {
+  const char* name;
+  const char* model;
+  const char* slots;
+  short channels;
+  unsigned count;
+  short trigger;
+  std::vector<std::string> commands;
+};
+
+TEST(McScanParam, ChannelsAndSamplesAreSpreadInOrdinalOrder) {
+  const std::vector<ScanCase> cases = {
+      {"12 over 8+4, N 96", "MC610s", "10010000", 12, 96, 0,
+       {"~01PS0G0C8T0M0", "~01PS3G0C4T0M0", "~01RS8000100", "~01TS00000000064",
+        "~01TS30000000032"}},
+      {"remainder to the first slot", "MC610s", "10010000", 12, 100, 0,
+       {"~01PS0G0C8T0M0", "~01PS3G0C4T0M0", "~01RS8000100", "~01TS00000000068",
+        "~01TS30000000032"}},
+      {"20 over 3 slots, N 1010", "MC610s", "11010000", 20, 1010, 0,
+       {"~01PS0G0C8T0M0", "~01PS1G0C8T0M0", "~01PS3G0C4T0M0", "~01RS8000100",
+        "~01TS00000000408", "~01TS10000000402", "~01TS30000000200"}},
+      {"unused slot gets nothing", "MC610s", "11010000", 5, 0, 0,
+       {"~01PS0G0C5T0M0", "~01PS1G0C0T0M0", "~01PS3G0C0T0M0", "~01RS8000100",
+        "~01TS00000000000", "~01TS10000000000", "~01TS30000000000"}},
+      {"modes 4 and 5 give each slot the count", "MC610s", "11010000", 12, 50, 4,
+       {"~01PS0G0C8T4M0", "~01PS1G0C4T4M0", "~01PS3G0C0T4M0", "~01RS8000100",
+        "~01TS00000000050", "~01TS10000000050", "~01TS30000000000"}},
+      {"cards of different widths", "MC620Ws", "193", 20, 1010, 0,
+       {"~01PS00G0C08T0M0", "~01PS01G0C0CT0M0", "~01PS02G0C00T0M0", "~01R000100",
+        "~01TS000000000408", "~01TS010000000602", "~01TS020000000000"}},
+      {"MC620Ws has only mode 0", "MC620Ws", "19", 24, 48, 3,
+       {"~01PS00G0C08T0M0", "~01PS01G0C10T0M0", "~01R000100", "~01TS000000000016",
+        "~01TS010000000032"}},
+  };
+  for (const ScanCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    OpenDevice d(mc_config(c.model, c.slots));
+    expect_exchange(
+        d, [&](KV_HANDLE h) { return set_scan(h, c.channels, c.count, c.trigger); }, 1, 0,
+        c.commands);
+  }
+}
+
+TEST(McScanParam, ReadBackSumsTheSlots) {
+  OpenDevice d(mc_config("MC610s", "11010000"));
+  ASSERT_EQ(set_scan(d.handle, 20, 1010, 0, 250, 1, 1), 1);
+  short ch = 0, gain = 0, trig = 0, transfer = 0, option = -1;
+  int rate = 0;
+  unsigned count = 0;
+  ASSERT_EQ(KV_GetAIScanParam(d.handle, &ch, &gain, &trig, &rate, &count, &transfer, &option), 1);
+  EXPECT_EQ(ch, 20);
+  EXPECT_EQ(gain, 1);
+  EXPECT_EQ(rate, 250);
+  EXPECT_EQ(count, 1010u);
+  EXPECT_EQ(transfer, 1);
+  EXPECT_EQ(option, 0);
+  // Modes 4 and 5 report the count each slot was given.
+  ASSERT_EQ(set_scan(d.handle, 12, 50, 5), 1);
+  ASSERT_EQ(KV_GetAIScanParam(d.handle, &ch, &gain, &trig, &rate, &count, &transfer, &option), 1);
+  EXPECT_EQ(ch, 12);
+  EXPECT_EQ(trig, 5);
+  EXPECT_EQ(count, 50u);
+
+  OpenDevice e(mc_config("MC620Ws", "193"));
+  ASSERT_EQ(set_scan(e.handle, 30, 3000, 0, 1000), 1);
+  ASSERT_EQ(KV_GetAIScanParam(e.handle, &ch, &gain, &trig, &rate, &count, &transfer, &option), 1);
+  EXPECT_EQ(ch, 30);
+  EXPECT_EQ(rate, 1000);
+  EXPECT_EQ(count, 3000u);
+}
+
+struct RefusedScan {
+  const char* model;
+  short channels, gain, trigger;
+  int rate;
+  unsigned count;
+  short transfer;
+  unsigned error;
+};
+
+TEST(McScanParam, RefusedArgumentsSendNothing) {
+  const std::vector<RefusedScan> cases = {
+      {"MC610s", 0, 0, 0, 100, 0, 0, KV_ERR_INPUT_CHANNEL},
+      {"MC610s", 17, 0, 0, 100, 0, 0, KV_ERR_INPUT_CHANNEL},
+      {"MC610s", 8, 2, 0, 100, 0, 0, KV_ERR_GAIN_RANGE},
+      {"MC610s", 8, 0, 6, 100, 0, 0, KV_ERR_INTERRUPT_MODE},
+      {"MC610s", 8, 0, 2, 100, 0, 0, KV_ERR_SCAN_MODE},
+      {"MC610s", 8, 0, 3, 100, 0, 0, KV_ERR_SCAN_MODE},
+      {"MC610s", 8, 0, 0, 200001, 0, 0, KV_ERR_VALUE_RANGE},
+      {"MC610s", 8, 0, 0, 0, 0, 0, KV_ERR_VALUE_RANGE},
+      {"MC610s", 8, 0, 0, 100, 30000001, 0, KV_ERR_VALUE_RANGE},
+      {"MC610s", 8, 0, 0, 100, 0, 2, KV_ERR_VALUE_RANGE},
+      {"MC620Ws", 25, 0, 0, 100, 0, 0, KV_ERR_INPUT_CHANNEL},
+      {"MC620Ws", 8, 0, 0, 100, 30000001, 0, KV_ERR_VALUE_RANGE},
+      {"MC620Ws", 8, 0, 0, 100, 0, 2, KV_ERR_VALUE_RANGE},
+      {"MC620Ws", 8, 0, 0, 1000000, 0, 0, KV_ERR_VALUE_RANGE},
+  };
+  OpenDevice m610(mc_config("MC610s", "10010000"));
+  OpenDevice m620(mc_config("MC620Ws", "19"));
+  for (const RefusedScan& c : cases) {
+    SCOPED_TRACE(std::string(c.model) + " channels " + std::to_string(c.channels) + " error " +
+                 std::to_string(c.error));
+    OpenDevice& d = std::string(c.model) == "MC610s" ? m610 : m620;
+    expect_exchange(
+        d,
+        [&](KV_HANDLE h) {
+          return KV_SetAIScanParam(h, c.channels, c.gain, c.trigger, c.rate, c.count, c.transfer,
+                                   0);
+        },
+        0, c.error, {});
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Configuration items
+
+TEST(McConfig, ItemsFourToSix) {
+  OpenDevice d(mc_config("MC610s", "10010000"));
+  expect_exchanges(
+      d,
+      {
+          {"rms window clamped", [](KV_HANDLE h) { return KV_SetConfig(h, 5, 0, 0); }, 1, 0,
+           {"~01RPF00500"}},
+          {"time-out clamped", [](KV_HANDLE h) { return KV_SetConfig(h, 5, 1, 5000); }, 1, 0,
+           {"~01DT01000"}},
+          {"item 5 other index", [](KV_HANDLE h) { return KV_SetConfig(h, 5, 2, 1); }, 0,
+           KV_ERR_CONFIG_ITEM, {}},
+          {"item 2 refused", [](KV_HANDLE h) { return KV_SetConfig(h, 2, 0, 1); }, 0,
+           KV_ERR_INVALID_ARGUMENT, {}},
+          {"grouping above 7", [](KV_HANDLE h) { return KV_SetConfig(h, 4, 1, 8); }, 0,
+           KV_ERR_INVALID_ARGUMENT, {}},
+          {"factor of channel 9 goes to slot ordinal 1",
+           [](KV_HANDLE h) { return KV_SetConfig(h, 6, 9, 1500); }, 1, 0,
+           {"~01EDS1C1G3FC00000"}},
+          {"factor beyond the channels", [](KV_HANDLE h) { return KV_SetConfig(h, 6, 16, 1); },
+           0, KV_ERR_INVALID_ARGUMENT, {}},
+      });
+  int v = 0;
+  ASSERT_EQ(KV_GetConfig(d.handle, 6, 9, &v), 1);
+  EXPECT_EQ(v, 1500);
+  EXPECT_EQ(d.last_command(), "~01EDS1C1");
+  ASSERT_EQ(KV_SetConfig(d.handle, 4, 1, 5), 1);
+  ASSERT_EQ(KV_GetConfig(d.handle, 4, 1, &v), 1);
+  EXPECT_EQ(v, 5);
+  ASSERT_EQ(KV_GetConfig(d.handle, 4, 2, &v), 1);
+  EXPECT_EQ(static_cast<unsigned>(v), 4000000000u);
+  ASSERT_EQ(KV_SetConfig(d.handle, 5, 0, 123), 1);
+  ASSERT_EQ(KV_GetConfig(d.handle, 5, 0, &v), 1);
+  EXPECT_EQ(v, 123);
+
+  OpenDevice e(mc_config("MC620Ws", "19"));
+  expect_exchanges(e, {{"factor ignored", [](KV_HANDLE h) { return KV_SetConfig(h, 6, 3, 7); },
+                        1, 0, {}},
+                       {"time-out", [](KV_HANDLE h) { return KV_SetConfig(h, 5, 1, 0); }, 1, 0,
+                        {"~01DT00001"}}});
+  ASSERT_EQ(KV_GetConfig(e.handle, 5, 1, &v), 1);
+  EXPECT_EQ(v, 1);
+  EXPECT_EQ(e.last_command(), "~01D");
+}
+
+// ---------------------------------------------------------------------------
+// MC610s analog trigger and calibration
+
+TEST(McTrigger, CountsAreSharedOverSlotsAndLevelsUseTheChannelsCalibration) {
+  OpenDevice d(mc_config("MC610s", "10010000"));
+  ASSERT_EQ(set_scan(d.handle, 12, 96, 3), 1);
+  char enable[12] = {};
+  float high[12] = {}, low[12] = {};
+  enable[9] = 1;  // slot ordinal 1 (physical 3), position 1
+  high[9] = 2.5f;
+  low[9] = -1.25f;
+
+  // Refusals come before any command.
+  expect_exchanges(
+      d, {{"pre + post differs from the count",
+           [&](KV_HANDLE h) { return KV_SetAIAnalogTriggerParam(h, 3, enable, high, low, 12, 60, 35); },
+           0, KV_ERR_TRIGGER_SETUP, {}},
+          {"mode 4", [&](KV_HANDLE h) {
+             return KV_SetAIAnalogTriggerParam(h, 4, enable, high, low, 12, 60, 36); },
+           0, KV_ERR_TRIGGER_CHANNEL, {}},
+          {"more channels than the controller",
+           [&](KV_HANDLE h) { return KV_SetAIAnalogTriggerParam(h, 3, enable, high, low, 17, 60, 36); },
+           0, KV_ERR_INVALID_VALUE, {}}});
+  high[9] = 5.5f;
+  expect_exchange(
+      d, [&](KV_HANDLE h) { return KV_SetAIAnalogTriggerParam(h, 3, enable, high, low, 12, 60, 36); },
+      0, KV_ERR_TRIGGER_PARAM, {});
+  high[9] = 2.5f;
+
+  // The level's code through the device's own table of slot ordinal 1,
+  // channel 1, gain code 0.
+  unsigned short g = 0;
+  short o = 0;
+  d.with<sim::McModel>([&](sim::McModel& m) {
+    g = m.state().cal_gain[1][1][0];
+    o = m.state().cal_offset[1][1][0];
+  });
+  auto code = [&](float v) {
+    const double c = (v * 32768.0 / 5.0 - o) * 32767.0 / g;
+    return static_cast<unsigned>(static_cast<long long>(c)) & 0xFFFFu;
+  };
+  char channel9_line[24];
+  std::snprintf(channel9_line, sizeof channel9_line, "~01XS3C1H%04XL%04X", code(2.5f),
+                code(-1.25f));
+  std::vector<std::string> commands = {"~01XS0M3L00000040R00000024", "~01XS3M3L00000020R00000012"};
+  for (int c = 0; c < 12; ++c) {
+    if (c == 9) {
+      commands.push_back(channel9_line);
+      continue;
+    }
+    char line[24];
+    // Mode 3 disables a channel with the reversed pair.
+    std::snprintf(line, sizeof line, "~01XS%dC%dH8000L7FFF", c < 8 ? 0 : 3, c % 8);
+    commands.push_back(line);
+  }
+  expect_exchange(
+      d, [&](KV_HANDLE h) { return KV_SetAIAnalogTriggerParam(h, 3, enable, high, low, 12, 60, 36); },
+      1, 0, commands);
+
+  int mode = -1;
+  unsigned pre = 0, post = 0, reserved = 0;
+  char en[12];
+  float hi[12], lo[12];
+  ASSERT_EQ(KV_GetAIAnalogTriggerParam(d.handle, &mode, en, hi, lo, 12, &pre, &post, &reserved), 1);
+  EXPECT_EQ(mode, 3);
+  EXPECT_EQ(pre, 60u);
+  EXPECT_EQ(post, 36u);
+  for (int c = 0; c < 12; ++c) EXPECT_EQ(en[c], c == 9 ? 1 : 0) << c;
+  EXPECT_NEAR(hi[9], 2.5f, 0.001f);
+  EXPECT_NEAR(lo[9], -1.25f, 0.001f);
+}
+
+// In modes 2 and 3 the controller stops at the end of the trigger's window:
+// the trigger's index (in scans, from "~01XN" when the data starts) plus
+// the post-trigger count, short of the scan's count.
+TEST(McTrigger, ScanEndsAtTheTriggerWindow) {
+  OpenDevice d(mc_config("MC610s", "10010000"));
+  ASSERT_EQ(set_scan(d.handle, 12, 96, 2, 200000), 1);
+  char enable[12] = {};
+  float level[12] = {};
+  ASSERT_EQ(KV_SetAIAnalogTriggerParam(d.handle, 2, enable, level, level, 12, 60, 36), 1);
+  d.with<sim::McModel>([](sim::McModel& m) { m.state().trigger_index = 2; });  // 24 samples
+  // The slots deliver the window, 24 + 36 samples, and then nothing.
+  sim::StreamFault fault;
+  fault.kind = sim::StreamFault::Kind::Silence;
+  fault.after_units = 40;
+  d.sim->set_stream_fault(fault, 0);
+  fault.after_units = 20;
+  d.sim->set_stream_fault(fault, 3);
+  ASSERT_EQ(KV_StartAIScan(d.handle), 1);
+  EXPECT_EQ(wait_status(d.handle, 0x84) & 0xA4, 0x84);
+  EXPECT_EQ(first_misplaced(read_scan(d.handle, 60), 12), -1);
+  EXPECT_GE(d.sim->count_commands("~01XN"), 1u);
+  KV_StopAIScan(d.handle);
+}
+
+// Modes 4 and 5 give every slot the whole count and never end by it: the
+// received count is reported per slot.
+TEST(McTrigger, ModesFourAndFiveCountPerSlot) {
+  OpenDevice d(mc_config("MC610s", "10010000"));
+  ASSERT_EQ(set_scan(d.handle, 12, 50, 4, 1000), 1);
+  ASSERT_EQ(KV_StartAIScan(d.handle), 1);
+  unsigned count = 0, status = 0;
+  EXPECT_TRUE(wait_until([&] {
+    KV_GetTotalSamplingStatus(d.handle, &count, &status);
+    return count == 50;
+  }));
+  EXPECT_TRUE(wait_until([&] {
+    return d.sim->stream_stats(0).acked_units + d.sim->stream_stats(3).acked_units == 100u;
+  }));
+  EXPECT_EQ(status & 0x80, 0u);
+  EXPECT_EQ(KV_StopAIScan(d.handle), 1);
+}
+
+TEST(McCalibration, EachChannelUsesItsSlotsTable) {
+  OpenDevice d(mc_config("MC610s", "10010000"));
+  std::vector<std::pair<unsigned short, short>> seen;
+  for (int c = 0; c < 16; ++c) {
+    for (int g = 0; g < 2; ++g) {
+      unsigned short gf = 0;
+      short off = 0;
+      ASSERT_EQ(KV_ReadGainOffset(d.handle, c, g, &gf, &off), 1);
+      EXPECT_NEAR(gf, 32768, 2000) << c;
+      seen.emplace_back(gf, off);
+      int out = 0;
+      ASSERT_EQ(KV_Calibrate_Data_HEX(d.handle, c, g, 1000, &out), 1);
+      EXPECT_EQ(out, ((1000 * gf) >> 15) + off);
+      float v = 0;
+      ASSERT_EQ(KV_Calibrate_Data_Float(d.handle, c, g, -1000, &v), 1);
+      EXPECT_FLOAT_EQ(v, static_cast<float>(((-1000 * gf) >> 15) + off) / (g ? 3276.8f : 6553.6f));
+    }
+  }
+  // Distinct per slot and channel: a table read into the wrong place shows.
+  std::sort(seen.begin(), seen.end());
+  EXPECT_EQ(std::unique(seen.begin(), seen.end()), seen.end());
+  unsigned short gf = 1;
+  short off = 1;
+  EXPECT_EQ(KV_ReadGainOffset(d.handle, 16, 0, &gf, &off), 0);
+  EXPECT_EQ(last_error(), KV_ERR_INPUT_CHANNEL);
+  EXPECT_EQ(gf, 0);
+  int out = 0;
+  EXPECT_EQ(KV_Calibrate_Data_HEX(d.handle, 0, 2, 0, &out), 0);
+  EXPECT_EQ(last_error(), KV_ERR_GAIN_RANGE);
+}
+
+// ---------------------------------------------------------------------------
+// Single-point reads
+
+TEST(McReadAI, EveryChannelComesFromItsSlot) {
+  OpenDevice a(mc_config("MC610s", "11010000"));
+  std::vector<int> all(24);
+  ASSERT_EQ(KV_ReadAIALLHEX(a.handle, 0, all.data(), 24), 1);
+  std::vector<float> volts(24);
+  ASSERT_EQ(KV_ReadAIALL(a.handle, 0, volts.data(), 24), 1);
+  for (int c = 0; c < 24; ++c) {
+    SCOPED_TRACE(c);
+    const int expected = sim::slot_code(static_cast<unsigned>(c), 0);
+    int code = 0;
+    ASSERT_EQ(KV_ReadAIHEX(a.handle, c, 0, &code), 1);
+    EXPECT_EQ(code, expected);
+    EXPECT_EQ(all[c], expected);
+    float v = 0, calibrated = 0;
+    ASSERT_EQ(KV_ReadAI(a.handle, c, 0, &v), 1);
+    KV_Calibrate_Data_Float(a.handle, c, 0, expected, &calibrated);
+    EXPECT_NEAR(v, calibrated, 0.0002f);
+    EXPECT_EQ(volts[c], v);
+  }
+  EXPECT_EQ(a.last_command(), "#01S3G0");  // channel 23 lives in physical slot 3
+  float v = 0;
+  EXPECT_EQ(KV_ReadAI(a.handle, 24, 0, &v), 0);
+  EXPECT_EQ(last_error(), KV_ERR_INPUT_CHANNEL);
+
+  OpenDevice b(mc_config("MC620Ws", "159"));
+  for (int c = 0; c < 24; ++c) {
+    SCOPED_TRACE(c);
+    int code = 0;
+    ASSERT_EQ(KV_ReadAIHEX(b.handle, c, 0, &code), 1);
+    EXPECT_EQ(code, sim::slot_code(static_cast<unsigned>(c), 0));
+    ASSERT_EQ(KV_ReadAI(b.handle, c, 0, &v), 1);
+    EXPECT_NEAR(v, sim::slot_code(static_cast<unsigned>(c), 0) / 3276.8f, 0.0002f);
+  }
+  // Channel 8 is on the third entry: the '5' entry before it has no channels.
+  ASSERT_EQ(KV_ReadAI(b.handle, 8, 0, &v), 1);
+  EXPECT_EQ(b.last_command(), "#01S2G0");
+}
+
+TEST(McReadAI, ReadsDuringAScanReturnAtOnceAndWriteNothing) {
+  OpenDevice d(mc_config("MC610s", "10010000"));
+  ASSERT_EQ(set_scan(d.handle, 16, 0), 1);
+  ASSERT_EQ(KV_StartAIScan(d.handle), 1);
+  d.sim->clear_commands();
+  float v = 123.0f;
+  int code = 77;
+  EXPECT_EQ(KV_ReadAI(d.handle, 3, 0, &v), 1);
+  EXPECT_EQ(KV_ReadAIHEX(d.handle, 3, 0, &code), 1);
+  EXPECT_EQ(v, 123.0f);
+  EXPECT_EQ(code, 77);
+  EXPECT_EQ(d.sim->count_commands("#01"), 0u);
+  EXPECT_EQ(KV_StopAIScan(d.handle), 1);
+}
+
+// ---------------------------------------------------------------------------
+// Scans: slots out of step merged back into whole scans
+
+// Reads until `total` samples arrived or the deadline passed; in a finite
+// scan of `total` samples the readable count never exceeds what it has left.
+std::vector<int16_t> read_scan(KV_HANDLE h, unsigned total, bool finite, int timeout_ms) {
+  std::vector<int16_t> out;
+  std::vector<unsigned> buf(8192);
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  while (out.size() < total && std::chrono::steady_clock::now() < end) {
+    unsigned short status = 0;
+    unsigned count = 0;
+    KV_GetAIBufferStatus(h, &status, &count);
+    if (finite) {
+      EXPECT_LE(count, total - out.size());
+    }
+    count = std::min<unsigned>(count, total - static_cast<unsigned>(out.size()));
+    if (count == 0) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      continue;
+    }
+    const int n = KV_GetAIBufferHex(h, buf.data(),
+                                    std::min<unsigned>(static_cast<unsigned>(buf.size()), count));
+    for (int i = 0; i < n; ++i) out.push_back(static_cast<int16_t>(buf[i]));
+  }
+  return out;
+}
+
+// Index of the first sample that is not slot_code(its channel, its scan); -1.
+long first_misplaced(const std::vector<int16_t>& codes, unsigned channels, uint64_t first) {
+  for (std::size_t i = 0; i < codes.size(); ++i) {
+    const uint64_t n = first + i;
+    if (codes[i] != sim::slot_code(static_cast<unsigned>(n % channels), n / channels))
+      return static_cast<long>(i);
+  }
+  return -1;
+}
+
+struct FiniteCase {
+  const char* model;
+  const char* slots;
+  short channels;
+  unsigned count;
+};
+
+TEST(McScan, FiniteScansOutOfStepAreMergedSampleBySample) {
+  for (const FiniteCase& c : {FiniteCase{"MC610s", "11010000", 20, 1010},
+                              FiniteCase{"MC610s", "11010000", 24, 240000},
+                              FiniteCase{"MC620Ws", "193", 32, 64000},
+                              FiniteCase{"MC620Ws", "193", 30, 30017}}) {
+    SCOPED_TRACE(std::string(c.model) + " " + std::to_string(c.channels) + " channels, " +
+                 std::to_string(c.count));
+    sim::Config config = mc_config(c.model, c.slots);
+    config.out_of_step = true;
+    OpenDevice d(config);
+    ASSERT_EQ(set_scan(d.handle, c.channels, c.count, 0, 1000), 1);
+    ASSERT_EQ(KV_StartAIScan(d.handle), 1);
+    const std::vector<int16_t> codes = read_scan(d.handle, c.count);
+    ASSERT_EQ(codes.size(), c.count);
+    EXPECT_EQ(first_misplaced(codes, static_cast<unsigned>(c.channels)), -1);
+    const unsigned short status = wait_status(d.handle, 0x84);
+    EXPECT_EQ(status & 0x86, 0x84);
+    unsigned count = 0, st = 0;
+    KV_GetTotalSamplingStatus(d.handle, &count, &st);
+    EXPECT_EQ(count, c.count);
+    // Nothing more than the count is ever handed out.
+    unsigned extra = 0;
+    EXPECT_EQ(KV_GetAIBufferHex(d.handle, &extra, 1), 0);
+    EXPECT_EQ(KV_StopAIScan(d.handle), 1);
+  }
+}
+
+TEST(McScan, VoltsFollowEachChannelsCalibration) {
+  OpenDevice d(mc_config("MC610s", "11010000"));
+  ASSERT_EQ(set_scan(d.handle, 20, 2000, 0, 1000, 1), 1);
+  ASSERT_EQ(KV_StartAIScan(d.handle), 1);
+  ASSERT_NE(wait_status(d.handle, 0x80) & 0x80, 0);
+  // Three raw codes first, so that the volts start mid-scan.
+  unsigned raw[3];
+  ASSERT_EQ(KV_GetAIBufferHex(d.handle, raw, 3), 3);
+  std::vector<float> volts(1997);
+  ASSERT_EQ(KV_GetAIBuffer(d.handle, volts.data(), 1997), 1997);
+  for (unsigned i = 0; i < volts.size(); ++i) {
+    const unsigned n = i + 3, channel = n % 20;
+    float expected = 0;
+    KV_Calibrate_Data_Float(d.handle, static_cast<int>(channel), 1, sim::slot_code(channel, n / 20),
+                            &expected);
+    ASSERT_EQ(volts[i], expected) << n;
+  }
+  KV_StopAIScan(d.handle);
+}
+
+TEST(McScan, ContinuousScanIsDrainedWhileRunning) {
+  sim::Config config = mc_config("MC620Ws", "1938");
+  config.out_of_step = true;
+  OpenDevice d(config);
+  ASSERT_EQ(set_scan(d.handle, 36, 0, 0, 1000), 1);
+  ASSERT_EQ(KV_StartAIScan(d.handle), 1);
+  constexpr unsigned kWanted = 36 * 20000;
+  const std::vector<int16_t> codes = read_scan(d.handle, kWanted, false);
+  ASSERT_EQ(codes.size(), kWanted);
+  EXPECT_EQ(first_misplaced(codes, 36), -1);
+  unsigned short status = 0;
+  unsigned count = 0;
+  KV_GetAIBufferStatus(d.handle, &status, &count);
+  EXPECT_EQ(status & 0x06, 0);  // still running, nothing lost
+  EXPECT_EQ(KV_StopAIScan(d.handle), 1);
+  EXPECT_GE(d.sim->count_commands("~01Z"), 1u);
+}
+
+TEST(McScan, OverrunEndsTheScanAndKeepsWhatArrivedInPlace) {
+  OpenDevice d(mc_config("MC610s", "10010000"));
+  ASSERT_EQ(set_scan(d.handle, 16, 0, 0, 1000), 1);
+  ASSERT_EQ(KV_StartAIScan(d.handle), 1);
+  const unsigned short status = wait_status(d.handle, 0x06, 30000);
+  ASSERT_EQ(status & 0x06, 0x06);
+  // What the ring kept is still whole scans in place.
+  const std::vector<int16_t> codes = read_scan(d.handle, 16 * 1000, false);
+  ASSERT_EQ(codes.size(), 16u * 1000);
+  EXPECT_EQ(first_misplaced(codes, 16), -1);
+  EXPECT_EQ(KV_StopAIScan(d.handle), 1);
+  // A new scan starts clean.
+  ASSERT_EQ(set_scan(d.handle, 16, 1600, 0, 1000), 1);
+  ASSERT_EQ(KV_StartAIScan(d.handle), 1);
+  const std::vector<int16_t> again = read_scan(d.handle, 1600);
+  EXPECT_EQ(first_misplaced(again, 16), -1);
+  EXPECT_EQ(wait_status(d.handle, 0x80) & 0x02, 0);
+  KV_StopAIScan(d.handle);
+}
+
+TEST(McScan, AStartTheControllerRefusesLeavesNoRun) {
+  OpenDevice d(mc_config("MC620Ws", "19"));
+  ASSERT_EQ(set_scan(d.handle, 24, 240), 1);
+  d.sim->add_fault(sim::Fault::reply("~01S", "?01"));
+  EXPECT_EQ(KV_StartAIScan(d.handle), 0);
+  EXPECT_EQ(last_error(), KV_ERR_RESPONSE);
+  // No run is left behind: the scan can be set and started again.
+  ASSERT_EQ(set_scan(d.handle, 24, 240), 1);
+  ASSERT_EQ(KV_StartAIScan(d.handle), 1);
+  EXPECT_EQ(first_misplaced(read_scan(d.handle, 240), 24), -1);
+  d.sim->add_fault(sim::Fault::reply("~01Z", "?01"));
+  EXPECT_EQ(KV_StopAIScan(d.handle), 0);
+  EXPECT_EQ(last_error(), KV_ERR_RESPONSE);
+  EXPECT_EQ(set_scan(d.handle, 8, 0), 1);  // stopped on this side all the same
+}
+
+TEST(McScan, ASilentSlotEndsTheScanWithTheTimeOutBit) {
+  OpenDevice d(mc_config("MC610s", "11000000"));
+  sim::StreamFault fault;
+  fault.kind = sim::StreamFault::Kind::Silence;
+  fault.after_units = 80;
+  d.sim->set_stream_fault(fault, 1);
+  // A short scan at a high rate: the data time-out is its shortest, 50 ms.
+  ASSERT_EQ(set_scan(d.handle, 16, 1600, 0, 200000), 1);
+  ASSERT_EQ(KV_StartAIScan(d.handle), 1);
+  const unsigned short status = wait_status(d.handle, 0x24);
+  EXPECT_EQ(status & 0xAC, 0x24);  // ended by the time-out, not by the count
+  unsigned short s = 0;
+  unsigned count = 0;
+  KV_GetAIBufferStatus(d.handle, &s, &count);
+  // Every scan the silent slot completed, and the next one up to its columns.
+  EXPECT_EQ(count, 16u * 10 + 8);
+  KV_StopAIScan(d.handle);
+}
+
+TEST(McScan, LostSlotConnectionEndsTheScan) {
+  OpenDevice d(mc_config("MC610s", "11010000"));
+  sim::StreamFault fault;
+  fault.kind = sim::StreamFault::Kind::Close;
+  fault.after_units = 4000;
+  d.sim->set_stream_fault(fault, 1);
+  ASSERT_EQ(set_scan(d.handle, 24, 0, 0, 1000), 1);
+  ASSERT_EQ(KV_StartAIScan(d.handle), 1);
+  EXPECT_NE(wait_status(d.handle, 0x04) & 0x04, 0);
+  // Everything readable is in place, and stops where slot 1's stream did.
+  unsigned short status = 0;
+  unsigned count = 0;
+  KV_GetAIBufferStatus(d.handle, &status, &count);
+  EXPECT_LE(count, 24u * 4000 / 8 + 24);
+  const std::vector<int16_t> codes = read_scan(d.handle, count, false);
+  EXPECT_EQ(first_misplaced(codes, 24), -1);
+  KV_StopAIScan(d.handle);
+}
+
+// ---------------------------------------------------------------------------
+// MC620Ws logging: the slots' streams merged before they reach the files
+
+TEST(McLog, LogFilesHoldTheMergedScans) {
+  sim::Config config = mc_config("MC620Ws", "193");
+  config.out_of_step = true;
+  for (int mode : {0, 1}) {
+    SCOPED_TRACE(mode);
+    OpenDevice d(config);
+    TempDir dir;
+    constexpr unsigned kChannels = 30, kCount = 30 * 400 + 7;
+    ASSERT_EQ(set_scan(d.handle, kChannels, kCount, 0, 1000), 1);
+    std::string root = dir.path();
+    ASSERT_EQ(KV_StartLogger(d.handle, root.data(), 10, mode), 1);
+    ASSERT_EQ(wait_status(d.handle, 0x90) & 0x90, 0x90);
+    ASSERT_EQ(KV_StopLogger(d.handle), 1);
+    const auto data = files_below(root + "/log", mode == 0 ? ".bin" : ".txt");
+    ASSERT_EQ(data.size(), 1u);
+    const std::string bytes = read_file(data[0]);
+    if (mode == 0) {
+      ASSERT_EQ(bytes.size(), kCount * 2u);
+      std::vector<int16_t> codes(kCount);
+      std::memcpy(codes.data(), bytes.data(), bytes.size());
+      EXPECT_EQ(first_misplaced(codes, kChannels), -1);
+    } else {
+      std::string expected;
+      char v[32];
+      for (unsigned n = 0; n < kCount; ++n) {
+        std::snprintf(v, sizeof v, "%0.3lf",
+                      sim::slot_code(n % kChannels, n / kChannels) / 3276.8);
+        expected += v;
+        expected += n % kChannels == kChannels - 1 ? "\r\n" : ",";
+      }
+      EXPECT_EQ(bytes, expected);
+    }
+  }
+}
+
+// Operations these controllers do not have keep the library's default.
+TEST(McScan, OperationsWithoutSupportAreRefused) {
+  OpenDevice a(mc_config("MC610s", "10000000"));
+  unsigned di = 0, dout = 0;
+  EXPECT_EQ(KV_ReadDIO(a.handle, &di, &dout), 0);
+  EXPECT_EQ(last_error(), KV_ERR_UNSUPPORTED);
+  EXPECT_EQ(KV_WriteDO(a.handle, 1), 0);
+  EXPECT_EQ(last_error(), KV_ERR_UNSUPPORTED);
+  char path[] = "/nonexistent";
+  EXPECT_EQ(KV_StartLogger(a.handle, path, 1, 0), 0);
+  OpenDevice b(mc_config("MC620Ws", "1"));
+  int out = 0;
+  EXPECT_EQ(KV_Calibrate_Data_HEX(b.handle, 0, 0, 5, &out), 0);
+  EXPECT_EQ(last_error(), KV_ERR_UNSUPPORTED);
+}
+
+}  // namespace
+}  // namespace korvel::test
