@@ -35,6 +35,7 @@ struct ScanOptions {
   double seconds = 0;  // continuous: stop after this long (0: at Ctrl-C)
   int trigger = 0;
   std::string output;  // empty: statistics only
+  bool raw = false;    // codes instead of volts
   double lowpass = 0, highpass = 0;
   int order = 4;
 };

@@ -74,6 +74,7 @@ Device::Device(std::string address) : address_(std::move(address)) {
   info_.counters = info_.model == "LX-3100";
   info_.encoder = info_.model == "LX-3200";
   info_.range_tables = info_.model != "LX-R5000" && info_.model != "MC620Ws";
+  info_.logs = info_.model != "MC610s";
   int count = 0;
   char modules[8] = {};
   if (KV_Get_Module_Count(handle_, &count, modules) && count > 0 && count <= 8)

@@ -28,6 +28,7 @@ struct DeviceInfo {
   std::vector<std::string> range_names;
   bool counters = false, encoder = false;
   bool range_tables = true;  // calibration per range (else per channel)
+  bool logs = true;          // logging runs into files
   std::vector<int> slots;    // slot controllers: one value per populated slot
 };
 

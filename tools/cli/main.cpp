@@ -66,6 +66,7 @@ int main(int argc, char** argv) {
       ->needs(continuous);
   scan_cmd->add_option("--trigger", scan.trigger, "trigger mode code (0: none)")
       ->check(CLI::Range(0, 8));
+  scan_cmd->add_flag("--raw", scan.raw, "raw codes instead of volts");
   scan_cmd->add_option("-o,--output", scan.output,
                        "FILE.csv, FILE.npy, FILE.bin (float32), or - for CSV on stdout");
   scan_cmd->add_option("--lowpass", scan.lowpass, "software low-pass cut-off in Hz (LX-R5000)")
@@ -136,6 +137,9 @@ int main(int argc, char** argv) {
   sim_cmd->add_option("--cmd-port", sim.cmd_port, "command port")->check(CLI::Range(1, 65535));
   sim_cmd->add_option("--data-port", sim.data_port, "(first) data port")->check(CLI::Range(1, 65535));
   sim_cmd->add_flag("--fast", sim.fast, "stream as fast as TCP allows");
+  sim_cmd->add_option("--slots", sim.slots,
+                      "slot controllers: MC610s presence per physical slot (e.g. 11010000), "
+                      "MC620Ws card codes (e.g. 193)");
   sim_cmd->callback([&] { rc = cli::sim(sim); });
 
   int bench_channels = 0, bench_rate = 100000;

@@ -150,8 +150,9 @@ std::unique_ptr<ScanWriter> open_writer(const std::string& path, unsigned channe
   return std::make_unique<RawWriter>(f, path, channels);
 }
 
-ChannelStats::ChannelStats(unsigned channels)
+ChannelStats::ChannelStats(unsigned channels, std::string unit)
     : channels_(channels),
+      unit_(std::move(unit)),
       lo_(channels, std::numeric_limits<double>::infinity()),
       hi_(channels, -std::numeric_limits<double>::infinity()),
       sum_(channels, 0.0) {}
@@ -178,7 +179,7 @@ void ChannelStats::print(FILE* out, uint64_t samples) const {
     fmt::print(out, "  no whole scan: no statistics\n");
     return;
   }
-  fmt::print(out, "  channel      min V     mean V      max V\n");
+  fmt::print(out, "  channel {:>10} {:>10} {:>10}\n", "min" + unit_, "mean" + unit_, "max" + unit_);
   for (unsigned c = 0; c < channels_; ++c)
     fmt::print(out, "  AI{:<5} {:10.4f} {:10.4f} {:10.4f}\n", c, lo_[c],
                sum_[c] / static_cast<double>(scans_), hi_[c]);

@@ -36,7 +36,8 @@ bool known_output(const std::string& path);
 // Minimum, mean and maximum of every channel over whole scans.
 class ChannelStats {
  public:
-  explicit ChannelStats(unsigned channels);
+  // unit: what the values are in, for the table's heading (" V", or "" for codes).
+  ChannelStats(unsigned channels, std::string unit);
   void add(const float* scans, std::size_t count);
   uint64_t scans() const { return scans_; }
   // The table, and a line explaining samples that made no whole scan.
@@ -44,6 +45,7 @@ class ChannelStats {
 
  private:
   unsigned channels_;
+  std::string unit_;
   uint64_t scans_ = 0;
   std::vector<double> lo_, hi_, sum_;
 };

@@ -26,16 +26,36 @@ double cpu_seconds() {
 // Drains a started scan until it ends (or, continuous, until `seconds` pass
 // or Ctrl-C), handing whole scans to `take`. Returns the samples received
 // and the final status.
+// Raw reads give codes as float values (sign-extended) instead of volts.
+struct Reader {
+  KV_HANDLE h;
+  bool raw = false;
+  int sample_bytes = 2;
+  std::vector<unsigned> codes;
+  int take(float* out, unsigned count) {
+    if (!raw) return KV_GetAIBuffer(h, out, count);
+    codes.resize(count);
+    const int got = KV_GetAIBufferHex(h, codes.data(), count);
+    for (int i = 0; i < got; ++i) {
+      const unsigned c = codes[static_cast<std::size_t>(i)];
+      out[i] = sample_bytes == 2 ? static_cast<float>(static_cast<int16_t>(c))
+                                 : static_cast<float>(static_cast<int32_t>(c << 8) >> 8);
+    }
+    return got;
+  }
+};
+
 template <class Take>
-uint64_t drain(KV_HANDLE h, unsigned channels, bool continuous, double seconds, unsigned total,
+uint64_t drain(Reader& reader, unsigned channels, bool continuous, double seconds, unsigned total,
                Progress& progress, unsigned short* final_status, Take&& take) {
+  const KV_HANDLE h = reader.h;
   std::vector<float> buf(static_cast<std::size_t>(channels) * 8192);
   std::size_t held = 0;  // samples of an unfinished scan at the front of buf
   uint64_t n = 0;
   const auto t0 = std::chrono::steady_clock::now();
   for (;;) {
     const unsigned room = static_cast<unsigned>(buf.size() - held);
-    const int got = KV_GetAIBuffer(h, buf.data() + held, room);
+    const int got = reader.take(buf.data() + held, room);
     if (got > 0) {
       n += static_cast<unsigned>(got);
       held += static_cast<std::size_t>(got);
@@ -104,14 +124,18 @@ int scan(const ScanOptions& o) {
   if (!KV_SetAIScanParam(h, static_cast<short>(channels), static_cast<short>(o.gain),
                          static_cast<short>(o.trigger), o.rate, samples, 0, 0))
     return d.fail("KV_SetAIScanParam");
+  Reader reader{h, o.raw || f.model == "MC620Ws", f.sample_bytes, {}};
+  if (reader.raw && !o.raw)
+    fmt::print(stderr, "korvel: the {} gives raw codes only: the values are codes, not volts\n",
+               f.model);
   catch_interrupts();
   if (!KV_StartAIScan(h)) return d.fail("KV_StartAIScan");
-  ChannelStats stats(static_cast<unsigned>(channels));
+  ChannelStats stats(static_cast<unsigned>(channels), reader.raw ? "" : " V");
   bool written = true;
   Progress progress;
   unsigned short status = 0;
   const auto t0 = std::chrono::steady_clock::now();
-  const uint64_t n = drain(h, static_cast<unsigned>(channels), o.continuous, o.seconds, samples,
+  const uint64_t n = drain(reader, static_cast<unsigned>(channels), o.continuous, o.seconds, samples,
                            progress, &status, [&](const float* scans, std::size_t count) {
                              stats.add(scans, count);
                              if (writer && written) written = writer->write(scans, count);
@@ -153,7 +177,8 @@ int bench(const std::string& address, int channels, int rate, double seconds) {
   if (!KV_StartAIScan(h)) return d.fail("KV_StartAIScan");
   Progress progress;
   unsigned short status = 0;
-  const uint64_t n = drain(h, static_cast<unsigned>(channels), true, seconds, 0, progress, &status,
+  Reader reader{h, false, f.sample_bytes, {}};
+  const uint64_t n = drain(reader, static_cast<unsigned>(channels), true, seconds, 0, progress, &status,
                            [](const float*, std::size_t) {});
   progress.done();
   KV_StopAIScan(h);

@@ -23,6 +23,7 @@ int sim(const SimOptions& o) {
   cfg.cmd_port = o.cmd_port;
   cfg.data_port = o.data_port;
   cfg.fast = o.fast;
+  cfg.slots = o.slots;
   // Only the stop signals reach sigwait below, not the simulator's threads.
   sigset_t stop;
   sigemptyset(&stop);
@@ -65,10 +66,12 @@ int demo(const std::string& address_given, const std::string& model) {
   KV_GetSDKVersion(version);
   fmt::print("== korvel {}: opening {}\n", version, address);
   int inputs = 0;
+  bool can_log = true;
   {
     Device d(address);
     if (!d) return d.fail("opening the device");
     inputs = d.info().ai;
+    can_log = d.info().logs;
     if (int rc = print_info(d)) return rc;
     fmt::print("== one reading of every input\n");
     ReadOptions r;
@@ -81,6 +84,10 @@ int demo(const std::string& address_given, const std::string& model) {
   s.samples = static_cast<unsigned>(inputs) * 10000;
   fmt::print("== finite scan: {} channels at 10 kHz, {} samples\n", inputs, s.samples);
   if (int rc = scan(s)) return rc;
+  if (!can_log) {
+    fmt::print("== the device does not log to files: done\n");
+    return kOk;
+  }
   char folder[] = "/tmp/korvel-demo-XXXXXX";
   if (!mkdtemp(folder)) return kFailed;
   LogOptions l;
