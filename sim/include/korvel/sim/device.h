@@ -133,6 +133,9 @@ struct StreamPlan {
   // receiver's blocks end where the pieces do. Pacing and the send window
   // still apply; a ShortBlocks fault replaces the pieces.
   std::function<std::uint64_t(std::uint64_t piece)> piece_end;
+  // A piece counts as taken at its first acknowledgement, whatever it
+  // counts (for peers that acknowledge records, not units).
+  bool piece_taken_at_first_ack = false;
   int start_delay_ms = 0;  // nothing goes out before this
 };
 
