@@ -505,10 +505,15 @@ StreamPlan McModel::slot_plan(int k) const {
     }
   };
   if (config.out_of_step) {
-    // Pieces of about kScansPerPiece scans, each end moved by up to a third
-    // of a piece either way and made odd: receives end mid-sample and
-    // mid-scan, and the slots take turns being ahead.
-    const std::uint64_t step = kScansPerPiece * n * 2;
+    // Pieces of about kScansPerPiece scans (in real time at most 50 ms of
+    // them, so that a slow scan still arrives steadily), each end moved by
+    // up to a third of a piece either way and made odd: receives end
+    // mid-sample and mid-scan, and the slots take turns being ahead.
+    const std::uint64_t scans =
+        config.fast ? kScansPerPiece
+                    : std::clamp<std::uint64_t>(static_cast<std::uint64_t>(std::max(0L, state_.rate)) / 20, 1,
+                                                kScansPerPiece);
+    const std::uint64_t step = std::max<std::uint64_t>(6, scans * n * 2);
     const std::uint64_t seed = mix(0x510Cull + static_cast<std::uint64_t>(k));
     plan.piece_end = [step, seed](std::uint64_t i) {
       const std::uint64_t spread = step / 3;
