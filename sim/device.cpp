@@ -119,6 +119,7 @@ struct Device::Impl {
     std::uint64_t piece = 0;
     std::uint64_t piece_end = 0;
     int64_t piece_done_ms = 0;
+    std::uint64_t piece_done_acks = 0;  // acknowledgements when it went out
     int64_t wake_at = 0;
     StreamFault fault;
     StreamStats stats;
@@ -397,10 +398,12 @@ struct Device::Impl {
         note_sent(st, static_cast<std::uint64_t>(sent));
         if (!c.out.empty()) return;  // the rest when the socket takes it
         st.piece_done_ms = now;
+        st.piece_done_acks = st.stats.acks;
       }
       if (st.flushed_bytes >= end_bytes) break;
       if (st.flushed_bytes >= st.piece_end) {
-        const bool consumed = st.stats.acked_units >= st.flushed_bytes / unit;
+        const bool consumed = st.stats.acked_units >= st.flushed_bytes / unit ||
+                              (st.plan.piece_taken_at_first_ack && st.stats.acks > st.piece_done_acks);
         if (!consumed && now < st.piece_done_ms + kPieceGraceMs) {
           st.wake_at = st.piece_done_ms + kPieceGraceMs;
           return;

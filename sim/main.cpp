@@ -20,7 +20,7 @@ void usage(FILE* out) {
                "  --address A        loopback address to listen on (default 127.0.0.2)\n"
                "  --id TEXT          id string reported on port 10000 (default: the family's)\n"
                "  --cmd-port N       command port (default 9999)\n"
-               "  --data-port N      data port (default 10010)\n"
+               "  --data-port N      data port (default 10010; slot k of a controller: N + k)\n"
                "  --firmware V       firmware version, e.g. 0x312\n"
                "  --date TEXT        firmware date text\n"
                "  --fast             stream scans as fast as TCP allows\n"

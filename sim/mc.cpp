@@ -89,6 +89,24 @@ std::int16_t slot_code(unsigned channel, std::uint64_t scan) {
   return static_cast<std::int16_t>((v & ~0x7FL) | static_cast<long>(channel));
 }
 
+double mc_record_value(unsigned channel, std::uint64_t r) {
+  const long code = slot_code(channel, r) + 32768L;  // 0..65535
+  return static_cast<double>(code * 80 / 65536) / 8.0;
+}
+
+std::string mc_record(unsigned first, unsigned channels, int ordinal, std::uint64_t r) {
+  const std::uint64_t t = 12 * 3600 + r;
+  char buf[kMcRecordBytes + 16];
+  int n = std::snprintf(buf, sizeof buf, "%02u:%02u:%02u,%010llu,%02d",
+                        static_cast<unsigned>(t / 3600 % 24), static_cast<unsigned>(t / 60 % 60),
+                        static_cast<unsigned>(t % 60),
+                        static_cast<unsigned long long>(r % 10000000000ull), ordinal % 100);
+  for (unsigned c = 0; c < 8; ++c)
+    n += std::snprintf(buf + n, sizeof buf - static_cast<std::size_t>(n), ",%.3f",
+                       c < channels ? mc_record_value(first + c, r) : 0.0);
+  return std::string(buf, static_cast<std::size_t>(n));
+}
+
 int mc620_card_channels(char code) {
   switch (code) {
     case '1': return 8;
@@ -487,10 +505,15 @@ StreamPlan McModel::slot_plan(int k) const {
     }
   };
   if (config.out_of_step) {
-    // Pieces of about kScansPerPiece scans, each end moved by up to a third
-    // of a piece either way and made odd: receives end mid-sample and
-    // mid-scan, and the slots take turns being ahead.
-    const std::uint64_t step = kScansPerPiece * n * 2;
+    // Pieces of about kScansPerPiece scans (in real time at most 50 ms of
+    // them, so that a slow scan still arrives steadily), each end moved by
+    // up to a third of a piece either way and made odd: receives end
+    // mid-sample and mid-scan, and the slots take turns being ahead.
+    const std::uint64_t scans =
+        config.fast ? kScansPerPiece
+                    : std::clamp<std::uint64_t>(static_cast<std::uint64_t>(std::max(0L, state_.rate)) / 20, 1,
+                                                kScansPerPiece);
+    const std::uint64_t step = std::max<std::uint64_t>(6, scans * n * 2);
     const std::uint64_t seed = mix(0x510Cull + static_cast<std::uint64_t>(k));
     plan.piece_end = [step, seed](std::uint64_t i) {
       const std::uint64_t spread = step / 3;
@@ -499,6 +522,32 @@ StreamPlan McModel::slot_plan(int k) const {
     };
     plan.start_delay_ms = kSlotStartDelayMs * k;
   }
+  return plan;
+}
+
+StreamPlan McModel::record_plan(int k) const {
+  const McSlotScan& scan = state_.scan[static_cast<std::size_t>(k)];
+  const auto n = static_cast<unsigned>(scan.channels);
+  const unsigned first = scan_first_channel(k);
+  constexpr std::uint64_t kUnits = kMcRecordBytes / 2;
+  StreamPlan plan;
+  plan.total_units = scan.target * kUnits;
+  plan.units_per_second = device_->config().fast ? 0 : static_cast<double>(state_.rate) * kUnits;
+  plan.unit_bytes = 2;
+  plan.fill = [first, n, k](std::uint64_t u0, std::size_t count, char* out) {
+    std::uint64_t pos = u0 * 2;
+    std::size_t i = 0;
+    while (i < 2 * count) {
+      const std::string r = mc_record(first, n, k, pos / kMcRecordBytes);
+      const std::size_t from = static_cast<std::size_t>(pos % kMcRecordBytes);
+      const std::size_t len = std::min(r.size() - from, 2 * count - i);
+      std::copy_n(r.data() + from, len, out + i);
+      i += len;
+      pos += len;
+    }
+  };
+  plan.piece_end = [](std::uint64_t i) { return (i + 1) * kMcRecordBytes; };
+  plan.piece_taken_at_first_ack = true;
   return plan;
 }
 
@@ -517,8 +566,11 @@ void McModel::start_scan() {
   s.start_time = text;
   for (std::size_t k = 0; k < s.physical.size(); ++k) {
     if (s.scan[k].channels <= 0) continue;
-    device_->stream_begin(slot_plan(static_cast<int>(k)), static_cast<std::uint32_t>(s.window),
-                          s.physical[k]);
+    const int mode = s.reported_trigger_mode.value_or(s.scan[k].trigger);
+    const bool records = s.wide && (mode == 4 || mode == 5);
+    const int ordinal = static_cast<int>(k);
+    device_->stream_begin(records ? record_plan(ordinal) : slot_plan(ordinal),
+                          static_cast<std::uint32_t>(s.window), s.physical[k]);
   }
 }
 

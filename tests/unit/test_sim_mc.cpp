@@ -7,6 +7,9 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <functional>
 #include <cstdint>
 #include <map>
 #include <string>
@@ -229,6 +232,84 @@ TEST(SimMc, OutOfStepStreamsDeliverEachSlotsSamples) {
     // Nothing beyond the targets.
     for (std::size_t k = 0; k < slots; ++k) EXPECT_FALSE(data[k]->readable(20));
   }
+}
+
+// Reads what a data socket delivers within timeout_ms of quiet, acknowledging
+// each block with `ack(bytes)`; the blocks.
+std::vector<std::string> read_blocks(Socket& s, std::size_t want, int timeout_ms,
+                                     const std::function<uint32_t(std::size_t)>& ack) {
+  std::vector<std::string> blocks;
+  std::size_t total = 0;
+  while (total < want && s.readable(timeout_ms)) {
+    char buf[4096];
+    const ssize_t n = recv(s.fd, buf, sizeof buf, 0);
+    if (n <= 0) break;
+    blocks.emplace_back(buf, static_cast<std::size_t>(n));
+    total += static_cast<std::size_t>(n);
+    const uint32_t a = htole32(ack(static_cast<std::size_t>(n)));
+    send(s.fd, &a, 4, MSG_NOSIGNAL);
+  }
+  return blocks;
+}
+
+TEST(SimMc, TriggerMode4SlotsSendOneTextRecordPerBlock) {
+  sim::Config config = sim_config("MC620Ws");
+  config.fast = true;
+  auto dev = start_sim(config);
+  dev->with_model([](sim::Model& m) { static_cast<sim::McModel&>(m).state().reported_trigger_mode = 4; });
+  Socket cmd(config.address, config.cmd_port);
+  Socket slot1(config.address, config.data_port + 1);
+  ASSERT_TRUE(cmd.fd >= 0 && slot1.fd >= 0);
+  for (const char* line : {"~01PS00G0C08T0M0", "~01PS01G0C05T0M0", "~01TS000000000000",
+                           "~01TS010000000006", "~01S"})
+    ASSERT_EQ(exchange(cmd, line), "!01") << line;
+  EXPECT_EQ(exchange(cmd, "~01PS01"), "!01G0C05T4M0");
+  // Acknowledged as one each, the way a host counts records.
+  const auto blocks = read_blocks(slot1, 6 * sim::kMcRecordBytes, 1000, [](std::size_t) { return 1u; });
+  ASSERT_EQ(blocks.size(), 6u);
+  for (std::size_t r = 0; r < blocks.size(); ++r) EXPECT_EQ(blocks[r], sim::mc_record(8, 5, 1, r));
+  EXPECT_EQ(blocks[3].substr(0, 31), "12:00:03,0000000003,01," + blocks[3].substr(23, 8));
+  EXPECT_EQ(blocks[3].substr(52), ",0.000,0.000,0.000");
+  EXPECT_EQ(std::stod(blocks[3].substr(23, 5)) * 1000, std::round(sim::mc_record_value(8, 3) * 1000));
+}
+
+// Real time: a slot's samples take rate x channels per second; a stop ends
+// every slot's stream.
+TEST(SimMc, RealTimeStreamsKeepTheRateAndStopOnZ) {
+  sim::Config config = sim_config("MC610s");
+  config.slots = "10100000";
+  auto dev = start_sim(config);
+  Socket cmd(config.address, config.cmd_port);
+  Socket slot0(config.address, config.data_port);
+  Socket slot2(config.address, config.data_port + 2);
+  ASSERT_TRUE(cmd.fd >= 0 && slot0.fd >= 0 && slot2.fd >= 0);
+  for (const char* line : {"~01PS0G0C8T0M0", "~01PS2G0C3T0M0", "~01RS8002000", "~01TS00000000000",
+                           "~01TS20000000000", "~01S0"})
+    ASSERT_EQ(exchange(cmd, line), "!01") << line;
+  const auto start = std::chrono::steady_clock::now();
+  auto whole = [](std::size_t n) { return static_cast<uint32_t>(n / 2); };
+  std::size_t got = 0;
+  std::size_t carry = 0;
+  // 300 scans of slot 2 (3 channels) at 2000 scans/s: not before 150 ms.
+  while (got < 900 * 2 && slot2.readable(1000)) {
+    char buf[4096];
+    const ssize_t n = recv(slot2.fd, buf, sizeof buf, 0);
+    ASSERT_GT(n, 0);
+    got += static_cast<std::size_t>(n);
+    const uint32_t a = htole32(static_cast<uint32_t>((carry + static_cast<std::size_t>(n)) / 2));
+    carry = (carry + static_cast<std::size_t>(n)) % 2;
+    send(slot2.fd, &a, 4, MSG_NOSIGNAL);
+  }
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+  EXPECT_GE(got, 1800u);
+  EXPECT_GE(ms.count(), 140);
+  EXPECT_EQ(exchange(cmd, "~01Z"), "!01");
+  read_blocks(slot0, SIZE_MAX, 100, whole);  // what was on its way
+  read_blocks(slot2, SIZE_MAX, 100, whole);
+  EXPECT_FALSE(slot0.readable(50));
+  EXPECT_FALSE(slot2.readable(50));
+  EXPECT_FALSE(dev->stream_stats(0).active);
+  EXPECT_FALSE(dev->stream_stats(2).active);
 }
 
 TEST(SimMc, AFaultEndsOneSlotsStreamOnly) {

@@ -127,12 +127,15 @@ struct StreamPlan {
   // Misbehaviour of this stream alone; unset: the device's (set_stream_fault).
   std::optional<StreamFault> fault;
   // When set, the stream goes out in pieces ending at the byte offsets
-  // piece_end(0) < piece_end(1) < ... (each at least 3 bytes past the one
-  // before); a piece is sent once the peer has acknowledged every whole unit
-  // of the pieces before it (or after a grace period without), so that the
-  // receiver's blocks end where the pieces do. Pacing and the send window
+  // piece_end(0) < piece_end(1) < ...; a piece is sent once the peer has
+  // acknowledged every whole unit of the pieces before it (or after a grace
+  // period without), so that the receiver's blocks end where the pieces do.
+  // Pacing (a piece goes when its last unit is due) and the send window
   // still apply; a ShortBlocks fault replaces the pieces.
   std::function<std::uint64_t(std::uint64_t piece)> piece_end;
+  // A piece counts as taken at its first acknowledgement, whatever it
+  // counts (for peers that acknowledge records, not units).
+  bool piece_taken_at_first_ack = false;
   int start_delay_ms = 0;  // nothing goes out before this
 };
 

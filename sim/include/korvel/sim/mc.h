@@ -20,6 +20,19 @@ namespace korvel::sim {
 // in the same scan and a misplaced sample shows.
 std::int16_t slot_code(unsigned channel, std::uint64_t scan);
 
+// MC620Ws in trigger modes 4 and 5 (as "~01PS" reports the mode): each slot
+// streams text records instead of samples, one per scan, each going out as
+// a piece of its own. Record r of a slot whose scan channels start at global
+// channel `first` is kMcRecordBytes characters, no terminator:
+//   "hh:mm:ss,<r, 10 digits>,<ordinal, 2 digits>,v0,v1,...,v7"
+// the time 12:00:00 plus r seconds, v_c "%.3f" of mc_record_value(first + c,
+// r) for c < channels and "0.000" for the others.
+constexpr std::size_t kMcRecordBytes = 70;
+std::string mc_record(unsigned first, unsigned channels, int ordinal, std::uint64_t r);
+// A record value: slot_code(channel, r) mapped onto 0..9.875 in steps of
+// 1/8, so that its three decimals times 1000 are exact (0, 125, ..., 9875).
+double mc_record_value(unsigned channel, std::uint64_t r);
+
 // Channels a card code of the MC620Ws carries (0: no card known).
 int mc620_card_channels(char code);
 
@@ -109,6 +122,7 @@ class McModel : public Model {
   std::optional<std::string> read_command(const std::string& line);
   void start_scan();
   StreamPlan slot_plan(int k) const;
+  StreamPlan record_plan(int k) const;
   // Volts of slot k's channel c (0.. on the card) at gain code g.
   double input_volts(int k, int c, int g) const;
 
