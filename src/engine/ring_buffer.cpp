@@ -295,11 +295,6 @@ uint32_t RingBuffer::unit() const {
   return unit_;
 }
 
-uint64_t RingBuffer::total_written() const {
-  std::lock_guard<std::mutex> lock(mu_);
-  return committed_;
-}
-
 uint64_t RingBuffer::total_read() const {
   std::lock_guard<std::mutex> lock(mu_);
   return committed_ - count_;

@@ -106,8 +106,6 @@ class RingBuffer {
   uint32_t count() const;  // bytes waiting
   uint32_t capacity() const;
   uint32_t unit() const;
-  // Bytes made readable since init (read, cleared or waiting).
-  uint64_t total_written() const;
   // Bytes read or cleared since init.
   uint64_t total_read() const;
   uint64_t dropped_units() const;  // units dropped since init
