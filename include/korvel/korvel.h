@@ -228,7 +228,7 @@ KV_API int KV_Reboot(KV_HANDLE handle);
  * @return 1 reply received; 0 with KV_ERR_INVALID_HANDLE, KV_ERR_SEND,
  *         KV_ERR_READ_TIMEOUT or KV_ERR_INVALID_VALUE (command too long).
  */
-KV_API int KV_SendRecv(KV_HANDLE handle, char* command, char* reply, int timeout_ms);
+KV_API int KV_SendRecv(KV_HANDLE handle, const char* command, char* reply, int timeout_ms);
 
 /**
  * @brief What the device has: analog inputs (on a slot controller, the
@@ -444,8 +444,8 @@ KV_API int KV_GetAIScanParam(KV_HANDLE handle, short* ch_count, short* gain, sho
  * @return 1; 0 with KV_ERR_TRIGGER_CHANNEL, KV_ERR_TRIGGER_PARAM,
  *         KV_ERR_TRIGGER_SETUP, KV_ERR_INVALID_VALUE or KV_ERR_INVALID_HANDLE.
  */
-KV_API int KV_SetAIAnalogTriggerParam(KV_HANDLE handle, int mode, char* enable, float* high,
-                                      float* low, int n, unsigned int pre, unsigned int post);
+KV_API int KV_SetAIAnalogTriggerParam(KV_HANDLE handle, int mode, const char* enable,
+                                      const float* high, const float* low, int n, unsigned int pre, unsigned int post);
 /** @brief Reads the analog trigger back; *reserved is always set 0. */
 KV_API int KV_GetAIAnalogTriggerParam(KV_HANDLE handle, int* mode, char* enable, float* high,
                                       float* low, int n, unsigned int* pre, unsigned int* post,
@@ -577,7 +577,7 @@ KV_API int KV_RemoveEventCallback(KV_HANDLE handle, unsigned short mask);
  *         handle, or a bad type), KV_ERR_RESPONSE or KV_ERR_INVALID_HANDLE.
  */
 KV_API int KV_SetSyncInScanParam(KV_HANDLE handle, unsigned int header_mode,
-                                 unsigned short* sizes, unsigned short* types,
+                                 const unsigned short* sizes, const unsigned short* types,
                                  unsigned short count, unsigned int options, unsigned int spare);
 /**
  * @brief Reads the device's sync-in frame definition; sizes and types hold
@@ -657,7 +657,7 @@ KV_API int KV_GetSyncInTotalSamplingStatus(KV_HANDLE handle, unsigned int* count
  */
 KV_API int KV_StartLogger(KV_HANDLE handle, char* path, int period, int mode);
 /** @brief Not supported: KV_ERR_NOT_SUPPORTED, returns 0. */
-KV_API int KV_StartLoggerW(KV_HANDLE handle, wchar_t* path, int period, int mode);
+KV_API int KV_StartLoggerW(KV_HANDLE handle, const wchar_t* path, int period, int mode);
 /**
  * @brief Stops the logging run and closes its files.
  * @return 1, also when the device did not acknowledge the stop order (its
@@ -681,9 +681,9 @@ KV_API int KV_StopLogger(KV_HANDLE handle);
  * @return the number of files listed. The listing replaces the previous one
  *         at once; KV_LogFile_Open_byIndex may run on another thread meanwhile.
  */
-KV_API int KV_GetAllLogFiles(char* folder, int type);
+KV_API int KV_GetAllLogFiles(const char* folder, int type);
 /** @brief Not supported: KV_ERR_NOT_SUPPORTED, returns 0. */
-KV_API int KV_GetAllLogFilesW(wchar_t* folder, int type);
+KV_API int KV_GetAllLogFilesW(const wchar_t* folder, int type);
 /**
  * @brief Opens a data file written by the logger together with its
  *        configuration file (found by address and tag below the log root).
@@ -691,9 +691,9 @@ KV_API int KV_GetAllLogFilesW(wchar_t* folder, int type);
  *        refused rather than waited on.
  * @return a log-file handle, or 0 with KV_ERR_FILE_OPEN.
  */
-KV_API KV_HANDLE KV_LogFile_Open(char* path);
+KV_API KV_HANDLE KV_LogFile_Open(const char* path);
 /** @brief As KV_LogFile_Open for a wide-character path. */
-KV_API KV_HANDLE KV_LogFile_OpenW(wchar_t* path);
+KV_API KV_HANDLE KV_LogFile_OpenW(const wchar_t* path);
 /**
  * @brief Opens entry index of the last KV_GetAllLogFiles listing; its data
  *        path is copied into data_path (260 bytes).
@@ -797,10 +797,10 @@ KV_API int KV_GetSDLogFile_Info(KV_HANDLE handle, unsigned int index, unsigned i
 KV_API int KV_DownloadSDFile(KV_HANDLE handle, unsigned int index, char area, const char* path,
                              int mode);
 /** @brief Not supported: KV_ERR_NOT_SUPPORTED, returns 0. */
-KV_API int KV_DownloadSDFileW(KV_HANDLE handle, unsigned int index, char area, wchar_t* path,
+KV_API int KV_DownloadSDFileW(KV_HANDLE handle, unsigned int index, char area, const wchar_t* path,
                               int mode);
 /** @brief Does nothing; returns 0 and leaves the last error as it was. */
-KV_API int KV_DownloadAllSDFiles(KV_HANDLE handle, char* path, int mode);
+KV_API int KV_DownloadAllSDFiles(KV_HANDLE handle, const char* path, int mode);
 
 /* ------------------------------------------------------------------------ */
 /* Software filters (LX-R5000; other devices accept and ignore them)        */

@@ -59,7 +59,7 @@ KV_API int KV_Reboot(KV_HANDLE handle) {
   return with_device_ok(handle, [](MODEL& d) { d.ReBoot(); });
 }
 
-KV_API int KV_SendRecv(KV_HANDLE handle, char* command, char* reply, int timeout_ms) {
+KV_API int KV_SendRecv(KV_HANDLE handle, const char* command, char* reply, int timeout_ms) {
   return with_device(handle, [&](MODEL& d) {
     switch (d.module.model_id) {
       case kModelIdLX3100:

@@ -13,7 +13,7 @@ KV_API int KV_StartLogger(KV_HANDLE handle, char* path, int period, int mode) {
                         [&](MODEL& d) { return d.StartLogger(path, period, mode); });
 }
 
-KV_API int KV_StartLoggerW(KV_HANDLE, wchar_t*, int, int) { return not_supported(); }
+KV_API int KV_StartLoggerW(KV_HANDLE, const wchar_t*, int, int) { return not_supported(); }
 
 KV_API int KV_StopLogger(KV_HANDLE handle) {
   return with_lifecycle(handle, KV_ERR_NOT_SUPPORTED, [](MODEL& d) {
@@ -40,11 +40,11 @@ KV_API int KV_DownloadSDFile(KV_HANDLE handle, unsigned int index, char area, co
   });
 }
 
-KV_API int KV_DownloadSDFileW(KV_HANDLE, unsigned int, char, wchar_t*, int) {
+KV_API int KV_DownloadSDFileW(KV_HANDLE, unsigned int, char, const wchar_t*, int) {
   return not_supported();
 }
 
-KV_API int KV_DownloadAllSDFiles(KV_HANDLE, char*, int) { return 0; }
+KV_API int KV_DownloadAllSDFiles(KV_HANDLE, const char*, int) { return 0; }
 
 KV_API int KV_Init_Software_Filter(KV_HANDLE handle, int channel, int order, int sample_rate) {
   return with_device_ok(handle,

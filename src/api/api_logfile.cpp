@@ -44,17 +44,17 @@ bool narrow_path(const wchar_t* path, std::string* out) {
 
 extern "C" {
 
-KV_API int KV_GetAllLogFiles(char* folder, int type) {
+KV_API int KV_GetAllLogFiles(const char* folder, int type) {
   return guarded<int>(0, [&] { return ListLogFiles(folder, type); });
 }
 
-KV_API int KV_GetAllLogFilesW(wchar_t*, int) { return not_supported(); }
+KV_API int KV_GetAllLogFilesW(const wchar_t*, int) { return not_supported(); }
 
-KV_API KV_HANDLE KV_LogFile_Open(char* path) {
+KV_API KV_HANDLE KV_LogFile_Open(const char* path) {
   return guarded<KV_HANDLE>(nullptr, [&] { return hand_out(open_log_file(path)); });
 }
 
-KV_API KV_HANDLE KV_LogFile_OpenW(wchar_t* path) {
+KV_API KV_HANDLE KV_LogFile_OpenW(const wchar_t* path) {
   return guarded<KV_HANDLE>(nullptr, [&]() -> KV_HANDLE {
     std::string narrow;
     if (!narrow_path(path, &narrow)) {

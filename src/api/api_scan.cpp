@@ -40,8 +40,8 @@ KV_API int KV_GetAIScanParam(KV_HANDLE handle, short* ch_count, short* gain, sho
       });
 }
 
-KV_API int KV_SetAIAnalogTriggerParam(KV_HANDLE handle, int mode, char* enable, float* high,
-                                      float* low, int n, unsigned int pre, unsigned int post) {
+KV_API int KV_SetAIAnalogTriggerParam(KV_HANDLE handle, int mode, const char* enable,
+                                      const float* high, const float* low, int n, unsigned int pre, unsigned int post) {
   return with_idle_device(handle, [&](MODEL& d) {
     return d.SetAIAnalogTriggerParam(mode, enable, high, low, n, pre, post);
   });
@@ -200,7 +200,7 @@ KV_API int KV_RemoveEventCallback(KV_HANDLE handle, unsigned short mask) {
 }
 
 KV_API int KV_SetSyncInScanParam(KV_HANDLE handle, unsigned int header_mode,
-                                 unsigned short* sizes, unsigned short* types,
+                                 const unsigned short* sizes, const unsigned short* types,
                                  unsigned short count, unsigned int options, unsigned int spare) {
   if (count >= 8) {
     set_last_error(KV_ERR_INVALID_ARGUMENT);

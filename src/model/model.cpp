@@ -126,7 +126,7 @@ int MODEL::GetRMSParam(short* rpf, short* dt) {
   return unsupported();
 }
 int MODEL::GetAIAnalogTriggerIdx() { return unsupported(); }
-int MODEL::SetAIAnalogTriggerParam(int, char*, float*, float*, int, unsigned int, unsigned int) {
+int MODEL::SetAIAnalogTriggerParam(int, const char*, const float*, const float*, int, unsigned int, unsigned int) {
   return unsupported();
 }
 int MODEL::GetAIAnalogTriggerParam(int* mode, char* enable, float* high, float* low, int count,
@@ -192,7 +192,7 @@ int MODEL::GetSDLogFile_Info(unsigned int, unsigned int*, unsigned int*, char*) 
 int MODEL::StartDownload() { return unsupported(); }
 void MODEL::RunThreadDownload() { unsupported(); }
 void MODEL::SaveMagicConfig(char*, char*, unsigned int, void*) { unsupported(); }
-int MODEL::StartLogger(char*, int, int) { return unsupported(); }
+int MODEL::StartLogger(const char*, int, int) { return unsupported(); }
 int MODEL::DownloadSDFile(unsigned int, char, char*, int) { return unsupported(); }
 int MODEL::SaveSDConfigFile(unsigned int, char, char*, char*, unsigned int, void*) {
   unsupported();
@@ -205,7 +205,7 @@ int MODEL::GetAIDelayTriggerParam(unsigned int* delay) {
   clear(delay);
   return unsupported();
 }
-int MODEL::SetSyncInScanParam(unsigned int, unsigned short*, unsigned short*, unsigned short,
+int MODEL::SetSyncInScanParam(unsigned int, const unsigned short*, const unsigned short*, unsigned short,
                               unsigned int, unsigned int) {
   return unsupported();
 }

@@ -65,7 +65,7 @@ class MODEL {
   virtual int SetRMSParam(short rpf, short dt);
   virtual int GetRMSParam(short* rpf, short* dt);
   virtual int GetAIAnalogTriggerIdx();
-  virtual int SetAIAnalogTriggerParam(int mode, char* enable, float* high, float* low, int count,
+  virtual int SetAIAnalogTriggerParam(int mode, const char* enable, const float* high, const float* low, int count,
                                       unsigned int pre, unsigned int post);
   virtual int GetAIAnalogTriggerParam(int* mode, char* enable, float* high, float* low, int count,
                                       unsigned int* pre, unsigned int* post);
@@ -117,7 +117,7 @@ class MODEL {
   virtual int StartDownload();
   virtual void RunThreadDownload();
   virtual void SaveMagicConfig(char* folder, char* stem, unsigned int tag, void* time);
-  virtual int StartLogger(char* path, int period, int mode);
+  virtual int StartLogger(const char* path, int period, int mode);
   virtual int DownloadSDFile(unsigned int index, char area, char* path, int mode);
   virtual int SaveSDConfigFile(unsigned int index, char area, char* folder, char* stem,
                                unsigned int tag, void* time);
@@ -125,8 +125,8 @@ class MODEL {
   virtual int ChangeTimeStamp_SD_Download();
   virtual int SetAIDelayTriggerParam(unsigned int delay);
   virtual int GetAIDelayTriggerParam(unsigned int* delay);
-  virtual int SetSyncInScanParam(unsigned int header_mode, unsigned short* sizes,
-                                 unsigned short* types, unsigned short count,
+  virtual int SetSyncInScanParam(unsigned int header_mode, const unsigned short* sizes,
+                                 const unsigned short* types, unsigned short count,
                                  unsigned int options, unsigned int spare);
   virtual int GetSyncInScanParam(unsigned int* header_mode, unsigned short* sizes,
                                  unsigned short* types, unsigned short max_count,

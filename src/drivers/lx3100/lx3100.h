@@ -47,7 +47,8 @@ class LX3100 : public LxDevice {
   int GetAIDelayTriggerParam(unsigned int* delay) override;
 
   // Sync-in scans.
-  int SetSyncInScanParam(unsigned int header_mode, unsigned short* sizes, unsigned short* types,
+  int SetSyncInScanParam(unsigned int header_mode, const unsigned short* sizes,
+                         const unsigned short* types,
                          unsigned short count, unsigned int options, unsigned int spare) override;
   int GetSyncInScanParam(unsigned int* header_mode, unsigned short* sizes, unsigned short* types,
                          unsigned short max_count, unsigned short* count, unsigned int* options,

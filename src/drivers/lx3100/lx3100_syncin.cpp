@@ -101,8 +101,8 @@ void put_frame(MODEL& device, int gain, const SyncInFrameDef& def, SyncInShape s
 
 }  // namespace
 
-int LX3100::SetSyncInScanParam(unsigned int header_mode, unsigned short* sizes,
-                               unsigned short* types, unsigned short count, unsigned int options,
+int LX3100::SetSyncInScanParam(unsigned int header_mode, const unsigned short* sizes,
+                               const unsigned short* types, unsigned short count, unsigned int options,
                                unsigned int) {
   // Everything is checked before anything is sent or kept, so a refused
   // definition leaves the one in force whole. The header mode, options and

@@ -61,7 +61,7 @@ class LxDevice : public MODEL, protected AcqHooks, protected LogHooks {
   int SetConfig(int item, int index, int value) override;
   int GetConfig(int item, int index, int* value) override;
   int GetAIAnalogTriggerIdx() override;
-  int SetAIAnalogTriggerParam(int mode, char* enable, float* high, float* low, int count,
+  int SetAIAnalogTriggerParam(int mode, const char* enable, const float* high, const float* low, int count,
                               unsigned int pre, unsigned int post) override;
   int GetAIAnalogTriggerParam(int* mode, char* enable, float* high, float* low, int count,
                               unsigned int* pre, unsigned int* post) override;
@@ -93,7 +93,7 @@ class LxDevice : public MODEL, protected AcqHooks, protected LogHooks {
   int GetKVRAMBufferStatus(unsigned int* count, unsigned int* status);
 
   // Logging runs.
-  int StartLogger(char* path, int period, int mode) override;
+  int StartLogger(const char* path, int period, int mode) override;
   void StopLogger() override;
   void SaveStartSamplingTimetoConfigFile() override;
   int LoggerMode = 0;

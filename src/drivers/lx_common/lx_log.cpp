@@ -81,7 +81,7 @@ int LxDevice::log_value_text(int32_t raw, unsigned channel, char* out, std::size
   return std::snprintf(out, capacity, "%0.*lf", log_text_decimals, static_cast<double>(v));
 }
 
-int LxDevice::StartLogger(char* path, int period, int mode) {
+int LxDevice::StartLogger(const char* path, int period, int mode) {
   LoggerMode = mode;
   if (cmd_socket < 0 || data_socket < 0) return fail(KV_ERR_OPEN_DEVICE);
   // One run at a time: a scan or logging run still owns the worker.

@@ -205,7 +205,7 @@ int LxDevice::GetConfig(int item, int index, int* value) {
   }
 }
 
-int LxDevice::SetAIAnalogTriggerParam(int mode, char* enable, float* high, float* low, int count,
+int LxDevice::SetAIAnalogTriggerParam(int mode, const char* enable, const float* high, const float* low, int count,
                                       unsigned int pre, unsigned int post) {
   if (mode < 0 || mode > 3) return fail(KV_ERR_TRIGGER_CHANNEL);
   if (count > module.ai_count) return fail(KV_ERR_INVALID_VALUE);

@@ -354,7 +354,7 @@ bool MC610s::level_code(int channel, float level, uint32_t* code) const {
   return true;
 }
 
-int MC610s::SetAIAnalogTriggerParam(int mode, char* enable, float* high, float* low, int count,
+int MC610s::SetAIAnalogTriggerParam(int mode, const char* enable, const float* high, const float* low, int count,
                                     unsigned int pre, unsigned int post) {
   if (mode < 0 || mode > 3) return fail(KV_ERR_TRIGGER_CHANNEL);
   if (count < 0 || count > module.ai_count) return fail(KV_ERR_INVALID_VALUE);

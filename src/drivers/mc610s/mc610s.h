@@ -28,7 +28,7 @@ class MC610s : public McDevice {
   int ReadGainOffset(int channel, int gain, unsigned short* gain_factor, short* offset) override;
   int ReadAllGainOffsetfromKV() override;
 
-  int SetAIAnalogTriggerParam(int mode, char* enable, float* high, float* low, int count,
+  int SetAIAnalogTriggerParam(int mode, const char* enable, const float* high, const float* low, int count,
                               unsigned int pre, unsigned int post) override;
   int GetAIAnalogTriggerParam(int* mode, char* enable, float* high, float* low, int count,
                               unsigned int* pre, unsigned int* post) override;

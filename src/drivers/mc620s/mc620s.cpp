@@ -182,7 +182,7 @@ void MC620s::timed_out(bool quiet) {
 
 // Logging runs.
 
-int MC620s::StartLogger(char* path, int period, int mode) {
+int MC620s::StartLogger(const char* path, int period, int mode) {
   LoggerMode = mode;
   if (cmd_socket < 0) return fail(KV_ERR_OPEN_DEVICE);
   for (int k = 0; k < SlotCount; ++k)

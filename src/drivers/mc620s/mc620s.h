@@ -23,7 +23,7 @@ class MC620s : public McDevice, protected LogHooks {
 
   // Logging runs: the slots' streams merged in the ring, whole samples on
   // into the logger's files.
-  int StartLogger(char* path, int period, int mode) override;
+  int StartLogger(const char* path, int period, int mode) override;
   void StopLogger() override;
   void SaveStartSamplingTimetoConfigFile() override;
   void stop_all_runs() override;
