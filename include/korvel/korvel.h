@@ -1,4 +1,5 @@
-/*
+/**
+ * @file korvel.h
  * korvel.h - client library for Ethernet-attached high-speed data-acquisition
  * devices.
  *
@@ -61,6 +62,8 @@ typedef void* KV_HANDLE;
 /* ------------------------------------------------------------------------ */
 /* Error codes                                                              */
 /* ------------------------------------------------------------------------ */
+/** @defgroup errors Error codes
+ *  @{ */
 
 #define KV_NO_ERROR                 0x00000u
 #define KV_ERR_SLOT_REGISTERED      0x13001u
@@ -159,9 +162,13 @@ KV_API const char* KV_ErrorName(unsigned int code);
  */
 KV_API const char* KV_ErrorDescription(unsigned int code);
 
+/** @} */
+
 /* ------------------------------------------------------------------------ */
 /* Library and devices                                                      */
 /* ------------------------------------------------------------------------ */
+/** @defgroup devices Library and devices
+ *  @{ */
 
 /**
  * @brief Writes the library version text ("1.2.2.3"; at most 16 bytes with NUL).
@@ -257,9 +264,13 @@ KV_API int KV_Get_Module_Count(KV_HANDLE handle, int* count, char* modules);
  */
 KV_API int KV_Configure_Trig_Out(KV_HANDLE handle, int a, int b);
 
+/** @} */
+
 /* ------------------------------------------------------------------------ */
 /* Single-point analog input and output                                     */
 /* ------------------------------------------------------------------------ */
+/** @defgroup single_point Single-point analog input and output
+ *  @{ */
 
 /**
  * @brief Reads one analog input in volts.
@@ -320,9 +331,13 @@ KV_API int KV_Calibrate_Data_Float(KV_HANDLE handle, int channel, int gain, int 
 KV_API int KV_ReadGainOffset(KV_HANDLE handle, int channel, int gain, unsigned short* gain_factor,
                              short* offset);
 
+/** @} */
+
 /* ------------------------------------------------------------------------ */
 /* Digital I/O, counters and encoders                                       */
 /* ------------------------------------------------------------------------ */
+/** @defgroup digital Digital I/O, counters and encoders
+ *  @{ */
 /* While a run is acquiring (from its start until its thread ends or it is   */
 /* stopped) these fail with KV_ERR_BUSY_SAMPLING, without an exchange.       */
 
@@ -404,9 +419,13 @@ KV_API int KV_ReadEncoder(KV_HANDLE handle, int channel, unsigned int* value);
  */
 KV_API int KV_ClearEncoder(KV_HANDLE handle, int channel);
 
+/** @} */
+
 /* ------------------------------------------------------------------------ */
 /* Scan configuration and triggers                                          */
 /* ------------------------------------------------------------------------ */
+/** @defgroup scan_config Scan configuration and triggers
+ *  @{ */
 
 /**
  * @brief Sets the high-speed scan.
@@ -467,9 +486,13 @@ KV_API int KV_GetConfig(KV_HANDLE handle, int item, int index, int* value);
 /** @brief Asks the device to send the samples held in its RAM. */
 KV_API int KV_TransmitDataCmd(KV_HANDLE handle);
 
+/** @} */
+
 /* ------------------------------------------------------------------------ */
 /* Acquisition and buffers                                                  */
 /* ------------------------------------------------------------------------ */
+/** @defgroup acquisition Acquisition and buffers
+ *  @{ */
 
 /** Status bits of KV_GetAIBufferStatus. */
 #define KV_STATUS_DATA          0x01u /* samples waiting in the buffer */
@@ -636,9 +659,13 @@ KV_API int KV_ClearSyncInBuffer(KV_HANDLE handle);
 KV_API int KV_GetSyncInTotalSamplingStatus(KV_HANDLE handle, unsigned int* count,
                                            unsigned int* status);
 
+/** @} */
+
 /* ------------------------------------------------------------------------ */
 /* Logging to files and the device's SD card                                */
 /* ------------------------------------------------------------------------ */
+/** @defgroup logging Logging to files and the device's SD card
+ *  @{ */
 
 /**
  * @brief Starts logging the configured scan into files below path (the current
@@ -802,9 +829,13 @@ KV_API int KV_DownloadSDFileW(KV_HANDLE handle, unsigned int index, char area, c
 /** @brief Does nothing; returns 0 and leaves the last error as it was. */
 KV_API int KV_DownloadAllSDFiles(KV_HANDLE handle, const char* path, int mode);
 
+/** @} */
+
 /* ------------------------------------------------------------------------ */
 /* Software filters (LX-R5000; other devices accept and ignore them)        */
 /* ------------------------------------------------------------------------ */
+/** @defgroup filters Software filters (LX-R5000; other devices accept and ignore them)
+ *  @{ */
 /* Each of the LX-R5000's four channels owns a Butterworth filter (low-pass,  */
 /* high-pass, band-pass, band-stop; bilinear transform with pre-warping,      */
 /* double-precision state). KV_GetAIBuffer filters the volts it returns and   */
@@ -837,6 +868,8 @@ KV_API int KV_Set_HighPassFilter(KV_HANDLE handle, int channel, int enable, floa
 KV_API int KV_Set_BandPassFilter(KV_HANDLE handle, int channel, int enable, float f1, float f2);
 /** @brief Band-stop between f2 (lower) and f1 (upper edge); clears the filter's state. @return 1. */
 KV_API int KV_Set_BandStopFilter(KV_HANDLE handle, int channel, int enable, float f1, float f2);
+
+/** @} */
 
 #ifdef __cplusplus
 } /* extern "C" */

@@ -22,6 +22,9 @@ void catch_interrupts() {
   sigemptyset(&sa.sa_mask);
   sigaction(SIGINT, &sa, nullptr);
   sigaction(SIGTERM, &sa, nullptr);
+  // A reader that went away (korvel scan ... -o - | head) shows as a failed
+  // write, which ends the run cleanly, instead of killing the program.
+  signal(SIGPIPE, SIG_IGN);
 }
 
 void nap(int ms) {

@@ -142,7 +142,7 @@ int main(int argc, char** argv) {
                       "MC620Ws card codes (e.g. 193)");
   sim_cmd->callback([&] { rc = cli::sim(sim); });
 
-  int bench_channels = 0, bench_rate = 100000;
+  int bench_channels = 0, bench_rate = 30000;
   double bench_seconds = 5;
   auto* bench = app.add_subcommand("bench", "sustained scan rate and CPU cost");
   bench->add_option("address", address, kAddressHelp)->required();

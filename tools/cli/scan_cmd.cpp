@@ -139,6 +139,8 @@ int scan(const ScanOptions& o) {
                            progress, &status, [&](const float* scans, std::size_t count) {
                              stats.add(scans, count);
                              if (writer && written) written = writer->write(scans, count);
+                             // A closed pipe or a full disk: nothing more can be kept.
+                             if (!written) g_interrupted = true;
                            });
   progress.done();
   const double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
