@@ -670,7 +670,7 @@ KV_API int KV_GetSyncInTotalSamplingStatus(KV_HANDLE handle, unsigned int* count
 /**
  * @brief Starts logging the configured scan into files below path (the current
  *        folder when null or empty): a configuration file in path/config and data
- *        files in path/log/<address>/<group folder>, a new one every period minutes.
+ *        files in path/log/ADDRESS/GROUP-FOLDER, a new one every period minutes.
  *        A data or configuration file that cannot be written, flushed or closed
  *        (a full disk) ends the run: the buffer status then shows 0x02 and 0x10,
  *        and KV_StopLogger sets KV_ERR_FILE_OPEN.
