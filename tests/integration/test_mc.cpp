@@ -799,6 +799,9 @@ struct RecordRunCase {
   bool ends_by_count;
 };
 
+// Test names show the case's name rather than its bytes.
+void PrintTo(const RecordRunCase& c, std::ostream* os) { *os << c.name; }
+
 class McRecordLog : public ::testing::TestWithParam<RecordRunCase> {};
 
 TEST_P(McRecordLog, LinesHoldWhatTheSlotsSent) {
@@ -855,6 +858,27 @@ INSTANTIATE_TEST_SUITE_P(
                       sim::StreamFault{sim::StreamFault::Kind::Close, 10 * 35 + 17, 3, 0},
                       false}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// A continuous run goes on past the size of the table of record times (the
+// times wrap with the ring) until it is stopped.
+TEST(McRecordStart, ContinuousRunPassesTheTableSize) {
+  OpenDevice d(mc_config("MC620Ws", "11"));
+  TempDir dir;
+  set_record_scan(d, 4, 16, 0, 1000);
+  std::string root = dir.path();
+  ASSERT_EQ(KV_StartLogger(d.handle, root.data(), 10, 0), 1);
+  constexpr unsigned kLines = kRecordTimeEntries + kRecordTimeEntries / 2;
+  uint64_t bytes = 0;
+  for (unsigned r = 0; r < kLines; ++r) bytes += record_line({8, 8}, r).size();
+  EXPECT_GE(wait_for_bytes(root + "/log", ".txt", bytes, 20000), bytes);
+  ASSERT_EQ(KV_StopLogger(d.handle), 1);
+  const std::vector<std::string> files = record_files(root);
+  ASSERT_EQ(files.size(), 1u);
+  const std::vector<std::string> lines = lines_of(files[0]);
+  ASSERT_GE(lines.size(), kLines);
+  for (unsigned r = 0; r < lines.size(); ++r)
+    ASSERT_EQ(lines[r] + "\n", record_line({8, 8}, r)) << r;
+}
 
 TEST(McRecordStart, SlotsWiderThanARecordAreRefused) {
   OpenDevice d(mc_config("MC620Ws", "19"));
