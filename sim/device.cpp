@@ -120,6 +120,9 @@ struct Device::Impl {
     std::uint64_t piece_end = 0;
     int64_t piece_done_ms = 0;
     std::uint64_t piece_done_acks = 0;  // acknowledgements when it went out
+    // Bytes of the pieces a first acknowledgement took (a peer counting
+    // records acknowledges far fewer units than it has taken).
+    std::uint64_t taken_bytes = 0;
     int64_t wake_at = 0;
     StreamFault fault;
     StreamStats stats;
@@ -402,8 +405,9 @@ struct Device::Impl {
       }
       if (st.flushed_bytes >= end_bytes) break;
       if (st.flushed_bytes >= st.piece_end) {
-        const bool consumed = st.stats.acked_units >= st.flushed_bytes / unit ||
-                              (st.plan.piece_taken_at_first_ack && st.stats.acks > st.piece_done_acks);
+        const bool taken = st.plan.piece_taken_at_first_ack && st.stats.acks > st.piece_done_acks;
+        const bool consumed = st.stats.acked_units >= st.flushed_bytes / unit || taken;
+        if (taken) st.taken_bytes = st.flushed_bytes;
         if (!consumed && now < st.piece_done_ms + kPieceGraceMs) {
           st.wake_at = st.piece_done_ms + kPieceGraceMs;
           return;
@@ -423,8 +427,8 @@ struct Device::Impl {
       }
       // The send window bounds what is unacknowledged after this piece,
       // unless everything whole before it was acknowledged.
-      if (to - std::min(to, st.stats.acked_units * unit) > st.window &&
-          st.stats.acked_units < st.flushed_bytes / unit)
+      const std::uint64_t acked_bytes = std::max(st.stats.acked_units * unit, st.taken_bytes);
+      if (to - std::min(to, acked_bytes) > st.window && acked_bytes < st.flushed_bytes / unit * unit)
         return;
       const std::uint64_t first = st.flushed_bytes / unit;
       std::string units(static_cast<std::size_t>((last - first) * unit), '\0');

@@ -73,7 +73,7 @@ bool AcqEngine::start(RunKind kind, const ScanSettings& settings, uint32_t timeo
   ended_complete_ = false;
   kind_ = kind;
   profile_ = RunProfile::of(kind);
-  hooks_.adjust_profile(kind, profile_);
+  hooks_.adjust_profile(kind, settings, profile_);
   settings_ = settings;
   sink_ = sink;
   links_.clear();

@@ -109,8 +109,9 @@ class AcqHooks {
   // arrived) or as a time-out.
   virtual void timed_out(bool /*quiet*/) {}
   // A device's own variations of a kind of run (e.g. the status bit a
-  // time-out end sets), applied when the run starts.
-  virtual void adjust_profile(RunKind, RunProfile&) const {}
+  // time-out end sets, or records instead of samples as the unit of counts
+  // and acknowledgements), applied when the run starts.
+  virtual void adjust_profile(RunKind, const ScanSettings&, RunProfile&) const {}
 };
 
 // Where received bytes go. Called on the worker thread.

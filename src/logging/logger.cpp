@@ -55,6 +55,7 @@ bool Logger::prepare(const LogRun& run) {
   failed_ = false;
   stem_ = address_stem(run.ip);
   recorded_ = run.recorded_time != nullptr;
+  records_ = run.records;
   if (recorded_) recorded_time_ = *run.recorded_time;
 
   const std::tm start = recorded_ ? recorded_time_ : local_now();
@@ -187,7 +188,7 @@ bool Logger::change_time_stamp() {
   // every file of a logging run, after the clock.
   file_time_ = recorded_ && current_path_.empty() ? recorded_time_ : local_now();
   engine_.start_timer().reset_ticks();  // the file period counts from here
-  const bool text_name = scan_.trigger_mode == 8 || mode_ == kLogText;
+  const bool text_name = scan_.trigger_mode == 8 || mode_ == kLogText || records_;
   char name[kPathCapacity], path[kPathCapacity];
   const std::tm& t = file_time_;
   const std::string group = group_folder(t);
@@ -316,6 +317,17 @@ bool Logger::store(uint32_t, const char* data, uint32_t bytes) {
   if (!write_samples(data, count - rest)) return false;
   if (!change_time_stamp()) return fail_write();
   return write_samples(data + static_cast<std::size_t>(count - rest) * width, rest);
+}
+
+bool Logger::write_line(const char* text, uint32_t bytes) {
+  if (failed_) return false;
+  if (!file_ || !file_->is_open()) return fail_write();
+  file_->WriteChar(text, bytes);
+  if (file_->failed()) return fail_write();
+  const double period_ms = period_minutes_ * 60000.0;
+  if (grouping_ != 0 && engine_.start_timer().GetGlobalTicks() >= period_ms && !change_time_stamp())
+    return fail_write();
+  return true;
 }
 
 void Logger::finish() {

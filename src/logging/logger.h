@@ -57,6 +57,9 @@ struct LogRun {
   // no start-time line is added.
   const std::string* config_text = nullptr;
   const std::tm* recorded_time = nullptr;
+  // The device sends text records, which the driver turns into lines
+  // (write_line) of ".txt" data files, whatever the mode.
+  bool records = false;
 };
 
 class Logger : public RunSink {
@@ -85,6 +88,10 @@ class Logger : public RunSink {
   void first_data() override;
   bool store(uint32_t link, const char* data, uint32_t bytes) override;
   void finish() override;
+  // A run of records: writes one whole line (its end included) and then,
+  // when the file's period is over, opens the next file, so that every
+  // file holds whole lines. False ends the run (the file is lost).
+  bool write_line(const char* text, uint32_t bytes);
 
   const std::string& config_path() const { return config_path_; }
   const std::string& data_folder() const { return data_folder_; }
@@ -117,6 +124,7 @@ class Logger : public RunSink {
   std::tm file_time_{};      // LogFileTime
   // A download's recording time: names its configuration and first file.
   bool recorded_ = false;
+  bool records_ = false;
   std::tm recorded_time_{};
   std::unique_ptr<BinaryFile> file_;
   std::string current_path_;

@@ -9,10 +9,13 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "drivers/mc620s/mc620_records.h"
+#include "engine/ring_buffer.h"
 #include "korvel/korvel.h"
 #include "korvel/sim/mc.h"
 #include "sim_helpers.h"
@@ -725,6 +728,316 @@ TEST(McLog, LogFilesHoldTheMergedScans) {
       EXPECT_EQ(bytes, expected);
     }
   }
+}
+
+// ---------------------------------------------------------------------------
+// MC620Ws logging in trigger modes 4 and 5: text records become lines
+
+// The line a logging run writes for scan r of slots carrying these channel
+// counts (in ordinal order): the first slot's time and number, the channel
+// count, then every slot's values.
+std::string record_line(const std::vector<unsigned>& slot_channels, uint64_t r) {
+  const uint64_t t = 12 * 3600 + r;
+  unsigned total = 0;
+  for (unsigned n : slot_channels) total += n;
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%02u:%02u:%02u,%llu,%u", static_cast<unsigned>(t / 3600 % 24),
+                static_cast<unsigned>(t / 60 % 60), static_cast<unsigned>(t % 60),
+                static_cast<unsigned long long>(r), total);
+  std::string line = buf;
+  unsigned first = 0;
+  for (unsigned n : slot_channels) {
+    for (unsigned c = 0; c < n; ++c) {
+      std::snprintf(buf, sizeof buf, ",%0.3f", sim::mc_record_value(first + c, r));
+      line += buf;
+    }
+    first += n;
+  }
+  return line + "\n";
+}
+
+// Sets a scan the controller then reports in `trigger` mode, as only its own
+// setup can bring that mode in.
+void set_record_scan(OpenDevice& d, int trigger, short channels, unsigned count, int rate) {
+  d.with<sim::McModel>([trigger](sim::McModel& m) { m.state().reported_trigger_mode = trigger; });
+  ASSERT_EQ(set_scan(d.handle, channels, count, 0, rate), 1);
+  short ch = 0, gain = 0, mode = 0, transfer = 0, option = 0;
+  int r = 0;
+  unsigned n = 0;
+  ASSERT_EQ(KV_GetAIScanParam(d.handle, &ch, &gain, &mode, &r, &n, &transfer, &option), 1);
+  ASSERT_EQ(mode, trigger);
+}
+
+// Every data file below root, in the order the run wrote them (by the first
+// line's number), and each one's content.
+std::vector<std::string> record_files(const std::string& root) {
+  std::vector<std::pair<unsigned long, std::string>> files;
+  for (const std::string& f : files_below(root + "/log", ".txt")) {
+    const std::string text = read_file(f);
+    const std::size_t comma = text.find(',');
+    files.emplace_back(comma == std::string::npos ? 0 : std::stoul(text.substr(comma + 1)), text);
+  }
+  std::sort(files.begin(), files.end());
+  std::vector<std::string> out;
+  for (auto& f : files) out.push_back(f.second);
+  return out;
+}
+
+struct RecordRunCase {
+  const char* name;
+  const char* slots;
+  int trigger;
+  std::vector<unsigned> slot_channels;  // the scan's channels per slot
+  unsigned scans;                       // whole scans the run logs
+  // The scan's count: shared out as samples are, it gives each slot count
+  // x its channels / the scan's channels records.
+  unsigned count;
+  int logger_mode;
+  int rate;       // records per second per slot; 0: as fast as taken
+  int period;     // minutes per file; 0 splits after every line
+  std::optional<sim::StreamFault> fault;  // on slot 1's stream
+  bool ends_by_count;
+};
+
+// Test names show the case's name rather than its bytes.
+void PrintTo(const RecordRunCase& c, std::ostream* os) { *os << c.name; }
+
+class McRecordLog : public ::testing::TestWithParam<RecordRunCase> {};
+
+TEST_P(McRecordLog, LinesHoldWhatTheSlotsSent) {
+  const RecordRunCase& c = GetParam();
+  OpenDevice d(mc_config("MC620Ws", c.slots, c.rate == 0));
+  TempDir dir;
+  unsigned channels = 0;
+  for (unsigned n : c.slot_channels) channels += n;
+  set_record_scan(d, c.trigger, static_cast<short>(channels), c.count, c.rate ? c.rate : 1000);
+  if (c.fault) d.sim->set_stream_fault(*c.fault, 1);
+  std::string root = dir.path();
+  ASSERT_EQ(KV_StartLogger(d.handle, root.data(), c.period, c.logger_mode), 1);
+  const unsigned short want = c.ends_by_count ? 0x90 : 0x10;
+  ASSERT_EQ(wait_status(d.handle, want, 20000) & want, want);
+  unsigned short status = 0;
+  unsigned n = 0;
+  KV_GetAIBufferStatus(d.handle, &status, &n);
+  EXPECT_EQ(status & 0x02, 0);  // nothing was malformed or lost
+  KV_StopLogger(d.handle);
+
+  const std::vector<std::string> files = record_files(root);
+  ASSERT_FALSE(files.empty());
+  if (c.period == 0 && c.rate > 0) {
+    EXPECT_GT(files.size(), 1u);  // the run spans seconds
+  }
+  std::string all;
+  for (const std::string& f : files) {
+    // Files split between lines only.
+    EXPECT_EQ(f.back(), '\n');
+    all += f;
+  }
+  const std::vector<std::string> lines = lines_of(all);
+  ASSERT_EQ(lines.size(), c.scans);
+  for (unsigned r = 0; r < c.scans; ++r)
+    ASSERT_EQ(lines[r] + "\n", record_line(c.slot_channels, r)) << r;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Runs, McRecordLog,
+    ::testing::Values(
+        RecordRunCase{"ThreeFullSlots", "111", 4, {8, 8, 8}, 120, 360, 0, 0, 10, {}, true},
+        // The last slot uses 4 of its record's 8 values, and is given half
+        // the records of the others: only the scans it completes are logged.
+        RecordRunCase{"PartSlotMode5", "131", 5, {8, 8, 4}, 60, 300, 1, 0, 10, {}, true},
+        // In real time over more than a second, with a split after every
+        // line whose second has changed.
+        RecordRunCase{"SplitFiles", "11", 4, {8, 8}, 304, 608, 0, 200, 0, {}, true},
+        // Slot 1's records arrive three bytes at a time.
+        RecordRunCase{"ShortBlocks", "11", 4, {8, 8}, 32, 64, 0, 0, 10,
+                      sim::StreamFault{sim::StreamFault::Kind::ShortBlocks, 0, 3, 0}, true},
+        // Slot 1's connection closes inside its eleventh record: the ten
+        // whole scans before it are logged, the cut record is not.
+        RecordRunCase{"ClosedInsideARecord", "11", 4, {8, 8}, 10, 0, 0, 0, 10,
+                      sim::StreamFault{sim::StreamFault::Kind::Close, 10 * 35 + 17, 3, 0},
+                      false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// A continuous run goes on past the size of the table of record times (the
+// times wrap with the ring) until it is stopped.
+TEST(McRecordStart, ContinuousRunPassesTheTableSize) {
+  OpenDevice d(mc_config("MC620Ws", "11"));
+  TempDir dir;
+  set_record_scan(d, 4, 16, 0, 1000);
+  std::string root = dir.path();
+  ASSERT_EQ(KV_StartLogger(d.handle, root.data(), 10, 0), 1);
+  constexpr unsigned kLines = kRecordTimeEntries + kRecordTimeEntries / 2;
+  uint64_t bytes = 0;
+  for (unsigned r = 0; r < kLines; ++r) bytes += record_line({8, 8}, r).size();
+  EXPECT_GE(wait_for_bytes(root + "/log", ".txt", bytes, 20000), bytes);
+  ASSERT_EQ(KV_StopLogger(d.handle), 1);
+  const std::vector<std::string> files = record_files(root);
+  ASSERT_EQ(files.size(), 1u);
+  const std::vector<std::string> lines = lines_of(files[0]);
+  ASSERT_GE(lines.size(), kLines);
+  for (unsigned r = 0; r < lines.size(); ++r)
+    ASSERT_EQ(lines[r] + "\n", record_line({8, 8}, r)) << r;
+}
+
+TEST(McRecordStart, SlotsWiderThanARecordAreRefused) {
+  OpenDevice d(mc_config("MC620Ws", "19"));
+  TempDir dir;
+  set_record_scan(d, 4, 24, 0, 100);
+  std::string root = dir.path();
+  EXPECT_EQ(KV_StartLogger(d.handle, root.data(), 10, 0), 0);
+  EXPECT_EQ(last_error(), KV_ERR_INPUT_CHANNEL);
+  EXPECT_TRUE(files_below(root, "").empty());
+}
+
+// Record parsing: bounds and formats of every field.
+TEST(McRecordParse, FieldsAreCheckedOneByOne) {
+  struct Case {
+    const char* name;
+    std::string text;
+    bool ok;
+    unsigned long number;
+    uint16_t v0;  // first value x 1000
+  };
+  const std::string good = sim::mc_record(0, 8, 0, 3723);  // 13:02:03
+  const std::string tail = ",1,2,3,4,5,6,7";
+  const std::vector<Case> cases = {
+      {"simulated", good, true, 3723, static_cast<uint16_t>(std::lround(sim::mc_record_value(0, 3723) * 1000))},
+      {"padded", "23:59:59,42,0,1.5" + tail + "  \r\n", true, 42, 1500},
+      {"spaces around numbers", "00:00:00, 7 ,00, 2.250" + tail, true, 7, 2250},
+      {"rounded at the fourth decimal", "00:00:00,1,0,1.2345" + tail, true, 1, 1235},
+      {"negative held at 0", "00:00:00,1,0,-0.5" + tail, true, 1, 0},
+      {"large held at 65.535", "00:00:00,1,0,70" + tail, true, 1, 65535},
+      {"largest number", "00:00:00,18446744073709551615,0,1" + tail, true, 18446744073709551615ul, 1000},
+      {"number overflows", "00:00:00,18446744073709551616,0,1" + tail, false, 0, 0},
+      {"hour 24", "24:00:00,1,0,1" + tail, false, 0, 0},
+      {"minute 60", "00:60:00,1,0,1" + tail, false, 0, 0},
+      {"short time", "0:00:00,1,0,1" + tail, false, 0, 0},
+      {"empty number", "00:00:00,,0,1" + tail, false, 0, 0},
+      {"ordinal too long", "00:00:00,1,0000,1" + tail, false, 0, 0},
+      {"seven values", "00:00:00,1,0,1,2,3,4,5,6,7", false, 0, 0},
+      {"nine values", "00:00:00,1,0,1" + tail + ",8", false, 0, 0},
+      {"letter in a value", "00:00:00,1,0,1.2x" + tail, false, 0, 0},
+      {"lone point", "00:00:00,1,0,." + tail, false, 0, 0},
+      {"exponent", "00:00:00,1,0,1e3" + tail, false, 0, 0},
+      {"NUL inside", std::string("00:00:00,1,0,1\0", 15) + tail, false, 0, 0},
+      {"empty", "", false, 0, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    McRecord r;
+    ASSERT_EQ(parse_record(c.text.data(), c.text.size(), &r), c.ok);
+    if (!c.ok) continue;
+    EXPECT_EQ(r.number, c.number);
+    EXPECT_EQ(r.values[0], c.v0);
+  }
+  McRecord r;
+  ASSERT_TRUE(parse_record(good.data(), good.size(), &r));
+  EXPECT_EQ(r.hour, 13);
+  EXPECT_EQ(r.minute, 2);
+  EXPECT_EQ(r.second, 3);
+}
+
+// A merger over a ring of two lanes (8 and 4 channels), as a logging run
+// sets it up, collecting the lines it writes.
+struct MergerBench {
+  RingBuffer ring;
+  std::vector<std::string> lines;
+  RecordMerger merger{ring, [this](const char* t, std::size_t n) {
+                        lines.emplace_back(t, n);
+                        return true;
+                      }};
+  MergerBench() {
+    EXPECT_TRUE(ring.init_lanes(kRecordTimeEntries * 12 * 2, 24, 0, {{0, 16}, {16, 8}}, 2));
+    merger.start({8, 4}, 12);
+  }
+  std::string record(uint32_t lane, uint64_t r) const {
+    return lane == 0 ? sim::mc_record(0, 8, 0, r) : sim::mc_record(8, 4, 1, r);
+  }
+};
+
+// Damaged records on one slot: their scans are left out, every other scan
+// keeps its own values and time, whatever the receive boundaries.
+TEST(McRecordMerge, MalformedRecordsLoseOnlyTheirScans) {
+  MergerBench b;
+  std::string lane0, lane1;
+  for (uint64_t r = 0; r < 12; ++r) {
+    lane0 += b.record(0, r);
+    std::string rec = b.record(1, r);
+    if (r == 3) rec.resize(50);                // cut short
+    if (r == 6) rec[rec.size() - 2] = 'x';     // a damaged value
+    if (r == 8) rec = std::string("#@!\n\0", 5) + rec;  // stray bytes before it
+    if (r == 10) rec.replace(0, 8, "99:99:99");  // an impossible time
+    lane1 += rec;
+  }
+  // Odd receive sizes, the slots taking turns.
+  std::size_t at0 = 0, at1 = 0, size = 1;
+  while (at0 < lane0.size() || at1 < lane1.size()) {
+    const std::size_t n0 = std::min(size, lane0.size() - at0), n1 = std::min(size + 5, lane1.size() - at1);
+    ASSERT_TRUE(b.merger.feed(0, lane0.data() + at0, n0));
+    ASSERT_TRUE(b.merger.feed(1, lane1.data() + at1, n1));
+    at0 += n0;
+    at1 += n1;
+    size = size % 97 + 13;
+  }
+  std::vector<std::string> expected;
+  for (uint64_t r : {0, 1, 2, 4, 5, 7, 8, 9, 11}) expected.push_back(record_line({8, 4}, r));
+  EXPECT_EQ(b.lines, expected);
+  EXPECT_EQ(b.merger.malformed(), 3u);
+  EXPECT_EQ(b.merger.skipped_scans(), 3u);
+  EXPECT_NE(b.ring.status() & kStatusOverrun, 0);
+}
+
+// The table of record times and the ring wrap together: many tables' worth
+// of scans go through with the slots out of step by up to a whole table,
+// and a slot one scan further ahead is stopped rather than overwriting.
+TEST(McRecordMerge, TimesWrapWithTheRing) {
+  MergerBench b;
+  constexpr uint64_t kScans = 3 * kRecordTimeEntries + 17;
+  uint64_t next1 = 0;
+  for (uint64_t r = 0; r < kScans; ++r) {
+    const std::string rec = b.record(0, r);
+    ASSERT_TRUE(b.merger.feed(0, rec.data(), rec.size())) << r;
+    // Slot 1 catches up only when slot 0 is a whole table ahead.
+    if (r + 1 - next1 == kRecordTimeEntries || r + 1 == kScans)
+      for (; next1 <= r; ++next1) {
+        const std::string rec1 = b.record(1, next1);
+        ASSERT_TRUE(b.merger.feed(1, rec1.data(), rec1.size())) << next1;
+      }
+  }
+  ASSERT_EQ(b.lines.size(), kScans);
+  for (uint64_t r = 0; r < kScans; r += 211) EXPECT_EQ(b.lines[r], record_line({8, 4}, r)) << r;
+  EXPECT_EQ(b.lines.back(), record_line({8, 4}, kScans - 1));
+
+  for (uint64_t r = kScans; r < kScans + kRecordTimeEntries; ++r) {
+    const std::string rec = b.record(0, r);
+    ASSERT_TRUE(b.merger.feed(0, rec.data(), rec.size())) << r;
+  }
+  const std::string over = b.record(0, kScans + kRecordTimeEntries);
+  EXPECT_FALSE(b.merger.feed(0, over.data(), over.size()));
+  EXPECT_NE(b.ring.status() & kStatusOverrun, 0);
+  EXPECT_EQ(b.lines.size(), kScans);
+}
+
+TEST(McRecordMerge, TableRefusesALaneAWholeTableAhead) {
+  RecordTimes t;
+  t.reset(2);
+  McRecord rec;
+  for (uint32_t i = 0; i < kRecordTimeEntries; ++i) {
+    rec.number = i;
+    ASSERT_TRUE(t.write(0, &rec));
+  }
+  EXPECT_FALSE(t.write(0, &rec));
+  EXPECT_FALSE(t.write(2, &rec));  // no such lane
+  RecordTimes::Entry e;
+  EXPECT_FALSE(t.take(&e));  // lane 1 has written nothing
+  ASSERT_TRUE(t.write(1, nullptr));
+  ASSERT_TRUE(t.take(&e));
+  EXPECT_EQ(e.number, 0u);
+  EXPECT_EQ(e.bad_lanes, 2u);
+  rec.number = kRecordTimeEntries;
+  EXPECT_TRUE(t.write(0, &rec));  // the entry read is free again
+  EXPECT_FALSE(t.take(&e));
 }
 
 // Operations these controllers do not have keep the library's default.

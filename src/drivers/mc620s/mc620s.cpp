@@ -168,11 +168,19 @@ bool MC620s::read_slot_codes(int ordinal, int, int* codes) {
   return true;
 }
 
-ReceivePlan MC620s::receive_plan(const ScanSettings&, RunKind, uint32_t link) const {
+ReceivePlan MC620s::receive_plan(const ScanSettings& s, RunKind kind, uint32_t link) const {
+  // Records: one per receive as the slot sends them (a receive may still
+  // end inside one); never cut to a count of samples.
+  if (kind == RunKind::Log && sends_records(s.trigger_mode)) return ReceivePlan{kRecordBytes, 0};
   // One scan of the slot per receive; less only for the last, shorter part.
   const std::vector<int> slots = active_slots();
   const uint32_t n = link < slots.size() ? SlotTable[slots[link]].channels : 1u;
   return ReceivePlan{n * module.sample_bytes, n - 1};
+}
+
+void MC620s::adjust_profile(RunKind kind, const ScanSettings& s, RunProfile& profile) const {
+  McDevice::adjust_profile(kind, s, profile);
+  if (kind == RunKind::Log && sends_records(s.trigger_mode)) profile.ack_unit = kRecordBytes;
 }
 
 void MC620s::timed_out(bool quiet) {
@@ -195,10 +203,20 @@ int MC620s::StartLogger(const char* path, int period, int mode) {
                  static_cast<short>(ScanTriggerMode), static_cast<int>(ScanSampleRate),
                  ScanSampleCount, static_cast<short>(ScanTransferMode), 0);
   if (active_slots().empty()) return fail(KV_ERR_INPUT_CHANNEL);
+  records_run_ = sends_records(ScanTriggerMode);
+  std::vector<uint16_t> lane_channels;
+  for (int k : active_slots()) {
+    lane_channels.push_back(SlotTable[k].channels);
+    // A record has eight values: more channels in a slot would be logged
+    // with values the device never sent.
+    if (records_run_ && SlotTable[k].channels > kRecordValues) return fail(KV_ERR_INPUT_CHANNEL);
+  }
   engine_.set_received(0);
   engine_.set_device_count(0);
   ContinuousScan = ScanSampleCount == 0;
-  ADBufferSize = kLogRingBytes;
+  // A run of records holds as many scans as the table of record times.
+  ADBufferSize = records_run_ ? kRecordTimeEntries * ScanChannelCount * module.sample_bytes
+                              : kLogRingBytes;
   LogRun run;
   run.root = path;
   run.period_minutes = period;
@@ -206,11 +224,13 @@ int MC620s::StartLogger(const char* path, int period, int mode) {
   run.grouping = LogFolders.grouping;
   run.ip = ip_address;
   run.scan = scan_settings();
+  run.records = records_run_;
   if (!logger_.prepare(run)) return 0;
   if (!LANBuffer_Init()) {
     logger_.abandon();
     return 0;
   }
+  if (records_run_) records_.start(lane_channels, ScanChannelCount);
   // About 2.5 times the time the ring takes to fill.
   const double per_second = static_cast<double>(ScanSampleRate) * ScanChannelCount;
   const double base = per_second > 0 ? kLogRingBytes * 2.5 / per_second : 1.0;
@@ -255,6 +275,7 @@ void MC620s::stop_all_runs() {
 void MC620s::SaveStartSamplingTimetoConfigFile() { logger_.save_start_time(); }
 
 bool MC620s::LogSink::store(uint32_t link, const char* data, uint32_t bytes) {
+  if (owner_.records_run_) return owner_.records_.feed(link, data, bytes);
   if (!owner_.store(link, data, bytes)) return false;
   // Everything the slots have completed so far, in scan order.
   const uint32_t samples = owner_.available();

@@ -2,11 +2,14 @@
 // the supported types (8, 12 or 16 channels). Its differences from the
 // shared slot driver: slots addressed by ordinal in two hex digits, no
 // calibration of its own (the device's volts for single reads), one trigger
-// mode, one scan of a slot per receive, a fixed data time-out.
+// mode, one scan of a slot per receive, a fixed data time-out. In trigger
+// modes 4 and 5, which only the device's own setup brings in, its slots
+// send text records instead of samples; logging turns them into lines.
 #pragma once
 
 #include <vector>
 
+#include "drivers/mc620s/mc620_records.h"
 #include "drivers/mc_common/mc_device.h"
 #include "logging/logger.h"
 
@@ -53,6 +56,8 @@ class MC620s : public McDevice, protected LogHooks {
 
   // AcqHooks.
   ReceivePlan receive_plan(const ScanSettings&, RunKind, uint32_t link) const override;
+  // A run of records counts and acknowledges records, not samples.
+  void adjust_profile(RunKind kind, const ScanSettings& s, RunProfile& profile) const override;
   std::optional<bool> count_complete(const ScanSettings& s, RunKind, uint32_t received) override {
     return received >= s.sample_count;
   }
@@ -79,8 +84,16 @@ class MC620s : public McDevice, protected LogHooks {
     std::vector<char> merged_;
   };
 
+  // Whether a logging run in this trigger mode receives text records.
+  static bool sends_records(uint16_t trigger_mode) { return trigger_mode == 4 || trigger_mode == 5; }
+
   Logger logger_{engine_, *this};
   LogSink log_sink_{*this};
+  // Set when a logging run starts; read by its worker.
+  bool records_run_ = false;
+  RecordMerger records_{engine_.ring(), [this](const char* text, std::size_t bytes) {
+                          return logger_.write_line(text, static_cast<uint32_t>(bytes));
+                        }};
 };
 
 }  // namespace korvel

@@ -15,7 +15,7 @@ constexpr uint32_t kContinuousRingBytesPerSlot = 1460000;
 
 }  // namespace
 
-void McDevice::adjust_profile(RunKind kind, RunProfile& profile) const {
+void McDevice::adjust_profile(RunKind kind, const ScanSettings&, RunProfile& profile) const {
   if (kind == RunKind::Scan) profile.timeout_status = kStatusLogTimeout;
 }
 

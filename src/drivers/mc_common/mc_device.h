@@ -148,7 +148,7 @@ class McDevice : public MODEL, protected AcqHooks, protected RunSink {
   uint32_t trigger_index() override { return 0; }
   uint32_t post_trigger_count() const override { return 0; }
   // A time-out end of these controllers' scans is reported with 0x20.
-  void adjust_profile(RunKind kind, RunProfile& profile) const override;
+  void adjust_profile(RunKind kind, const ScanSettings&, RunProfile& profile) const override;
 
   // RunSink: each slot's blocks fill its columns of the ring.
   bool store(uint32_t link, const char* data, uint32_t bytes) override;
