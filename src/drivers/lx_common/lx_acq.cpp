@@ -19,16 +19,7 @@ constexpr unsigned kStatusFirmware = 776;
 
 }  // namespace
 
-ScanSettings LxDevice::scan_settings() const {
-  ScanSettings s;
-  s.channels = ScanChannelCount;
-  s.gain = ScanGain;
-  s.trigger_mode = ScanTriggerMode;
-  s.rate = ScanSampleRate;
-  s.sample_count = ScanSampleCount;
-  s.sample_bytes = module.sample_bytes;
-  return s;
-}
+ScanSettings LxDevice::scan_settings() const { return run_settings(module.sample_bytes); }
 
 bool LxDevice::ram_status(uint32_t* count, uint32_t* status) {
   return GetKVRAMBufferStatus(count, status) == 1;

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "drivers/scan_fields.h"
 #include "engine/acq_engine.h"
 #include "logging/logger.h"
 #include "model/calibration.h"
@@ -23,7 +24,7 @@
 
 namespace korvel {
 
-class LxDevice : public MODEL, protected AcqHooks, protected LogHooks {
+class LxDevice : public MODEL, protected AcqHooks, protected LogHooks, protected ScanFields {
  public:
   LxDevice(const char* ip, int cmd_port, int data_port, const QLXmodule& module);
   ~LxDevice() override;
@@ -263,14 +264,7 @@ class LxDevice : public MODEL, protected AcqHooks, protected LogHooks {
   int data_socket = -1;
 
   // Scan configuration as last accepted by the device.
-  uint32_t ScanGain = 0;
-  uint16_t ScanChannelCount = 8;
-  uint16_t ScanTriggerMode = 0;
-  uint32_t ScanSampleRate = 100;
-  uint32_t ScanSampleCount = 0;
-  uint16_t ScanTransferMode = 0;
   uint16_t ScanOption = 0;
-  bool ScanParamsSet = false;
   int32_t DataTimeoutOverride = -1;
   LogFolderConfig LogFolders;  // item 4
   std::vector<float> ChannelFactor;

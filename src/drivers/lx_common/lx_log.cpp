@@ -18,15 +18,7 @@ constexpr uint32_t kLogTimeoutRingBytes = 1460000;  // scales the data time-out 
 }  // namespace
 
 std::vector<std::string> LxDevice::log_config_lines() {
-  ScanConfigValues v;
-  v.module_name = module.name;
-  v.ip = ip_address;
-  v.gain = static_cast<int>(ScanGain);
-  v.channels = static_cast<int>(ScanChannelCount);
-  v.rate = static_cast<long>(ScanSampleRate);
-  v.count = static_cast<long>(ScanSampleCount);
-  v.trigger = static_cast<int>(ScanTriggerMode);
-  v.transfer = static_cast<int>(ScanTransferMode);
+  const ScanConfigValues v = config_values(module.name, ip_address);
   std::vector<std::string> lines;
   config_lines_to_gain(lines, v);
   log_lines_after_gain(lines);

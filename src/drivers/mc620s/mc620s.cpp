@@ -287,15 +287,7 @@ bool MC620s::LogSink::store(uint32_t link, const char* data, uint32_t bytes) {
 }
 
 std::vector<std::string> MC620s::log_config_lines() {
-  ScanConfigValues v;
-  v.module_name = module.name;
-  v.ip = ip_address;
-  v.gain = static_cast<int>(ScanGain);
-  v.channels = static_cast<int>(ScanChannelCount);
-  v.rate = static_cast<long>(ScanSampleRate);
-  v.count = static_cast<long>(ScanSampleCount);
-  v.trigger = static_cast<int>(ScanTriggerMode);
-  v.transfer = static_cast<int>(ScanTransferMode);
+  const ScanConfigValues v = config_values(module.name, ip_address);
   std::vector<std::string> lines;
   config_lines_to_gain(lines, v);
   config_lines_to_transfer(lines, v);

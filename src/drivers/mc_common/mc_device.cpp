@@ -193,16 +193,7 @@ std::vector<int> McDevice::active_slots() const {
   return out;
 }
 
-ScanSettings McDevice::scan_settings() const {
-  ScanSettings s;
-  s.channels = ScanChannelCount;
-  s.gain = ScanGain;
-  s.trigger_mode = ScanTriggerMode;
-  s.rate = ScanSampleRate;
-  s.sample_count = ScanSampleCount;
-  s.sample_bytes = module.sample_bytes;
-  return s;
-}
+ScanSettings McDevice::scan_settings() const { return run_settings(module.sample_bytes); }
 
 int McDevice::SetScanParam(short ch_count, short gain, short trig_mode, int sample_rate,
                            unsigned int sample_count, short transfer_mode, short) {

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "drivers/device_config.h"
+#include "drivers/scan_fields.h"
 #include "engine/acq_engine.h"
 #include "model/model.h"
 #include "net/reply.h"
@@ -34,7 +35,7 @@ std::vector<uint16_t> distribute_channels(uint32_t channels, const std::vector<u
 // the first slot it does not cover.
 std::vector<uint32_t> distribute_samples(uint32_t total, const std::vector<uint16_t>& channels);
 
-class McDevice : public MODEL, protected AcqHooks, protected RunSink {
+class McDevice : public MODEL, protected AcqHooks, protected RunSink, protected ScanFields {
  public:
   McDevice(const char* ip, int cmd_port, int data_port, const QLXmodule& module);
   ~McDevice() override;
@@ -177,13 +178,6 @@ class McDevice : public MODEL, protected AcqHooks, protected RunSink {
   std::array<Slot, kMaxSlots> SlotTable{};
 
   // Scan configuration as last sent.
-  uint32_t ScanGain = 0;
-  uint16_t ScanChannelCount = 8;
-  uint16_t ScanTriggerMode = 0;
-  uint32_t ScanSampleRate = 0;
-  uint32_t ScanSampleCount = 0;
-  uint16_t ScanTransferMode = 0;
-  bool ScanParamsSet = false;
   LogFolderConfig LogFolders;
 
   uint32_t ADBufferSize = 0;
