@@ -78,4 +78,17 @@ int read_start_sampling_time(MODEL& device, char* text, int timeout_ms) {
   return 1;
 }
 
+int refuse_trigger_read(int* mode, char* enable, float* high, float* low, int count,
+                        unsigned int* pre, unsigned int* post) {
+  put(mode, 0);
+  put(pre, 0u);
+  put(post, 0u);
+  for (int i = 0; i < count; ++i) {
+    if (enable) enable[i] = 0;
+    if (high) high[i] = 0.0f;
+    if (low) low[i] = 0.0f;
+  }
+  return fail(KV_ERR_INVALID_VALUE);
+}
+
 }  // namespace korvel

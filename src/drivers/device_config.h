@@ -38,4 +38,10 @@ int channel_factor_thousandths(float factor);
 // character on. 1, or 0 when the device did not answer or refused.
 int read_start_sampling_time(MODEL& device, char* text, int timeout_ms);
 
+// The outputs of an analog-trigger read that cannot be answered: mode and
+// counts 0, and the first `count` channels disabled at 0 V. Returns 0 with
+// 0x17008 set.
+int refuse_trigger_read(int* mode, char* enable, float* high, float* low, int count,
+                        unsigned int* pre, unsigned int* post);
+
 }  // namespace korvel

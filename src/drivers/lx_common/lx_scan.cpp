@@ -248,15 +248,7 @@ int LxDevice::SetAIAnalogTriggerParam(int mode, const char* enable, const float*
 int LxDevice::GetAIAnalogTriggerParam(int* mode, char* enable, float* high, float* low, int count,
                                       unsigned int* pre, unsigned int* post) {
   if (count > module.ai_count) {
-    put(mode, 0);
-    put(pre, 0u);
-    put(post, 0u);
-    for (int i = 0; i < count; ++i) {
-      if (enable) enable[i] = 0;
-      if (high) high[i] = 0.0f;
-      if (low) low[i] = 0.0f;
-    }
-    return fail(KV_ERR_INVALID_VALUE);
+    return refuse_trigger_read(mode, enable, high, low, count, pre, post);
   }
   if (!run_active() && !read_analog_trigger()) return 0;
   put(mode, static_cast<int>(AnalogTriggerMode));

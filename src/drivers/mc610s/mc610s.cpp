@@ -403,15 +403,7 @@ int MC610s::SetAIAnalogTriggerParam(int mode, const char* enable, const float* h
 int MC610s::GetAIAnalogTriggerParam(int* mode, char* enable, float* high, float* low, int count,
                                     unsigned int* pre, unsigned int* post) {
   if (count < 0 || count > module.ai_count) {
-    put(mode, 0);
-    put(pre, 0u);
-    put(post, 0u);
-    for (int i = 0; i < count; ++i) {
-      if (enable) enable[i] = 0;
-      if (high) high[i] = 0.0f;
-      if (low) low[i] = 0.0f;
-    }
-    return fail(KV_ERR_INVALID_VALUE);
+    return refuse_trigger_read(mode, enable, high, low, count, pre, post);
   }
   // While a run exists the worker uses the stored values: answer from them.
   if (!run_active()) {
