@@ -66,7 +66,7 @@ inline void run_op(MODEL& d, uint8_t op, uint8_t a, uint8_t b, Buffers& buf) {
   int i1 = 0, i2 = 0, i3 = 0;
   short s1, s2, s3, s4, s5;
   unsigned short us = 0, us2 = 0;
-  switch (op % 40) {
+  switch (op % 48) {
     case 0: d.ReadAllGainOffsetfromKV(); break;
     case 1: d.GetFPGAVersion(buf.text); break;
     case 2: d.ReadAI(ch, gain, &buf.f[0]); break;
@@ -76,7 +76,6 @@ inline void run_op(MODEL& d, uint8_t op, uint8_t a, uint8_t b, Buffers& buf) {
     case 6: d.ReadDIO(&u1, &u2); break;
     case 7: d.WriteDO(static_cast<unsigned>(a) << (b % 24)); break;
     case 8: d.WriteDOBit(ch, b & 1); break;
-    // (The counter configuration calls pace the device with sleeps: left out.)
     case 9: d.ClearCounter(static_cast<unsigned>(ch)); break;
     case 10: d.ClearDICNTALL(); break;
     case 11: d.ClearCounterALL(); break;
@@ -108,8 +107,7 @@ inline void run_op(MODEL& d, uint8_t op, uint8_t a, uint8_t b, Buffers& buf) {
         buf.types[k] = static_cast<unsigned short>((b >> k) % 7);
         buf.sizes[k] = static_cast<unsigned short>((a + k * b) % 20);
       }
-      // Options 0: an enabled definition also re-sends the scan, with sleeps.
-      d.SetSyncInScanParam(b % 5, buf.sizes, buf.types, n, 0, 0);
+      d.SetSyncInScanParam(b % 5, buf.sizes, buf.types, n, a & 1, 0);
       break;
     }
     case 29: d.GetEncoderMode(ch, &i1, &i2, &i3); break;
@@ -134,6 +132,25 @@ inline void run_op(MODEL& d, uint8_t op, uint8_t a, uint8_t b, Buffers& buf) {
         d.SendRec2(d.cmd_socket, "~01L", buf.text, 1000, sizeof buf.text);
       break;
     }
+    case 40: d.GetDICNTConfig(static_cast<unsigned>(ch), &u1, &u2); break;
+    case 41: d.SetDICNTConfig(static_cast<unsigned>(ch), b % 4, b); break;
+    case 42: d.GetCounterConfig(static_cast<unsigned>(ch), &u1, &u2); break;
+    case 43: d.SetCounterConfig(static_cast<unsigned>(ch), a % 4, b); break;
+    case 44:
+      d.SetScanParam(static_cast<short>(1 + a % 16), static_cast<short>(b % 6),
+                     static_cast<short>(a % 10), 100 * (1 + b), a % 3 == 0 ? 0 : 50u * a,
+                     static_cast<short>(b % 3), static_cast<short>(a % 2));
+      break;
+    case 45: d.SetRMSParam(static_cast<short>(a), static_cast<short>(b)); break;
+    case 46:
+      for (int k = 0; k < 64; ++k) {
+        buf.enable[k] = static_cast<char>((a >> (k % 8)) & 1);
+        buf.high[k] = static_cast<float>(b) / 25.0f;
+        buf.low[k] = -static_cast<float>(a) / 25.0f;
+      }
+      d.SetAIAnalogTriggerParam(a % 4, buf.enable, buf.high, buf.low, std::min(count, 64), a, b);
+      break;
+    case 47: d.SetConfig(5, b % 4, a); break;
   }
 }
 

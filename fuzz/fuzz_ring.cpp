@@ -39,6 +39,7 @@ struct Harness {
   bool tail = false;                   // publish_tail done: no more writes
   bool exact = true;                   // nothing lost or cleared: units in order
   bool lanes_broken = false;           // a lane overran: its stream shifted
+  bool cleared_lanes = false;          // cleared with lanes: reads may start mid-unit
   // Reader side.
   bool in_unit = false;
   uint32_t last_place = 0;
@@ -51,6 +52,7 @@ struct Harness {
     tail = false;
     exact = true;
     lanes_broken = false;
+    cleared_lanes = false;
     in_unit = seen_unit = false;
     lane_written.assign(lanes.size(), 0);
     if (lanes.empty()) return ring.init(capacity, unit, 7);
@@ -109,7 +111,15 @@ struct Harness {
     if (got == 0) return;
     check(place.unit == unit && place.tag == 7 && place.offset < unit);
     if (lanes_broken) return;
-    // A read that starts inside a unit continues the one the last read left.
+    // A read that starts inside a unit continues the one the last read left,
+    // except after a clear of a ring with lanes: it starts where the lanes'
+    // readable front was, which may be inside a unit (the offset says where).
+    if (place.offset != 0 && !in_unit && cleared_lanes) {
+      last_place = place.offset - 1;
+      last_unit = unit_of(static_cast<uint8_t>(scratch[0]), place.offset);
+      in_unit = true;
+    }
+    cleared_lanes = false;
     if (place.offset != 0) check(in_unit && place.offset == last_place + 1);
     for (uint64_t i = 0; i < bytes; ++i) {
       const uint32_t p = static_cast<uint32_t>((place.offset + i) % unit);
@@ -133,6 +143,7 @@ struct Harness {
     check(ring.count() == 0 && ring.status() == 0);
     exact = false;
     in_unit = false;
+    cleared_lanes = !lanes.empty();
   }
 
   void publish(uint32_t g) {

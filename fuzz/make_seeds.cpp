@@ -54,6 +54,7 @@ void device_seeds() {
       {17, 18, 19, 20, 21, 22, 26, 35},   // scan read-back and configuration
       {33, 23, 24, 25, 37, 1},            // RAM status, start time, SD card
       {27, 28, 27, 29, 30, 34, 31, 39},   // sync-in, encoder, output, slots
+      {44, 17, 46, 22, 45, 20, 40, 41, 42, 43},  // settings and their read-back
   };
   for (int f = 0; f < 5; ++f) {
     for (std::size_t k = 0; k < programs.size(); ++k) {
