@@ -147,7 +147,8 @@ struct Harness {
   }
 
   void publish(uint32_t g) {
-    if (!lanes.empty()) return;
+    // The writer's last act: once per run, as the engine does.
+    if (!lanes.empty() || tail) return;
     ring.publish_tail(g);
     tail = true;
   }
