@@ -97,7 +97,9 @@ class RingBuffer {
   uint32_t read(char* dst, uint32_t count, uint32_t elem, uint32_t* offset = nullptr);
   uint32_t read(char* dst, uint32_t count, uint32_t elem, RingPlace* place);
   // Drops everything waiting, the rest of a unit partly read included, and
-  // clears the status; the next element read starts a unit.
+  // clears the status; the next element read starts a unit. With lanes it
+  // starts at their readable front, which may lie inside a unit (the read's
+  // offset tells where).
   void clear();
 
   uint16_t status() const;

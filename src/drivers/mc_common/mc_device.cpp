@@ -79,24 +79,9 @@ void McDevice::close_sockets() {
   }
 }
 
-int McDevice::ConnectServer() {
-  cmd_socket = OpenTcp(ip_address, cmd_port, 1);
-  if (cmd_socket < 0) {
-    cmd_socket = -1;
-    std::printf(" [%s::ConnectServer] cmd port error\n", console_name());
-    std::fflush(stdout);
-    return fail(KV_ERR_OPEN_DEVICE);
-  }
+bool McDevice::load_slots(const Reply& r) {
   std::vector<Slot> slots;
-  Reply r;
-  // A failed exchange leaves no slots, which the driver's rule then judges.
-  const bool answered = command(r, "$01C");
-  if (!parse_slots(answered ? r : Reply{}, &slots)) {
-    close_sockets();
-    std::printf(" [%s::ConnectServer] data port error\n", console_name());
-    std::fflush(stdout);
-    return fail(KV_ERR_OPEN_DEVICE);
-  }
+  if (!parse_slots(r, &slots)) return false;
   SlotCount = static_cast<int>(slots.size());
   uint32_t total = 0;
   for (int k = 0; k < SlotCount; ++k) {
@@ -109,6 +94,26 @@ int McDevice::ConnectServer() {
   // The slots carry the default scan's channels until a scan is configured.
   assign_slots(distribute_channels(ScanChannelCount, capacities()),
                std::vector<uint32_t>(slots.size(), 0));
+  return true;
+}
+
+int McDevice::ConnectServer() {
+  cmd_socket = OpenTcp(ip_address, cmd_port, 1);
+  if (cmd_socket < 0) {
+    cmd_socket = -1;
+    std::printf(" [%s::ConnectServer] cmd port error\n", console_name());
+    std::fflush(stdout);
+    return fail(KV_ERR_OPEN_DEVICE);
+  }
+  Reply r;
+  // A failed exchange leaves no slots, which the driver's rule then judges.
+  const bool answered = command(r, "$01C");
+  if (!load_slots(answered ? r : Reply{})) {
+    close_sockets();
+    std::printf(" [%s::ConnectServer] data port error\n", console_name());
+    std::fflush(stdout);
+    return fail(KV_ERR_OPEN_DEVICE);
+  }
   for (int k = 0; k < SlotCount; ++k) {
     Slot& s = SlotTable[k];
     s.socket = OpenTcp_DataPort(ip_address, data_port + data_port_offset(s, k), 1);

@@ -105,6 +105,10 @@ class McDevice : public MODEL, protected AcqHooks, protected RunSink, protected 
   // Builds the slot table from the "$01C" reply: false when the count lies
   // outside what the controller may have (nothing kept).
   virtual bool parse_slots(const Reply& reply, std::vector<Slot>* slots) const = 0;
+  // Builds the slot table from a "$01C" reply (parse_slots) and gives the
+  // slots the default scan's channels; false, with nothing kept, when the
+  // reply is refused. Opens no connection.
+  bool load_slots(const Reply& reply);
   // The data port offset of ordinal k.
   virtual int data_port_offset(const Slot& slot, int ordinal) const = 0;
   // Whatever the connection reads after the sockets are open (calibration);
