@@ -138,3 +138,24 @@ def load(path: str | None = None) -> ctypes.CDLL:
             return lib
         raise OSError("libkorvel.so not found; set KORVEL_LIBRARY to its path. Tried:\n  "
                       + "\n  ".join(errors))
+
+
+class Closing:
+    """What objects with a close() share: a context manager that closes on
+    exit, and closing when collected (errors then are swallowed: there is no
+    caller left to hear them)."""
+
+    def close(self) -> None:  # pragma: no cover - every subclass defines it
+        raise NotImplementedError
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc) -> None:
+        self.close()
+
+    def __del__(self):
+        try:
+            self.close()
+        except Exception:
+            pass

@@ -102,7 +102,7 @@ def _close_all() -> None:
 EventHandler = Callable[["Device", Event, int], None]
 
 
-class Device:
+class Device(_lib.Closing):
     """An open device (KV_Device_Create / KV_Device_Release).
 
     Use it as a context manager so that it is released::
@@ -177,14 +177,8 @@ class Device:
     def __enter__(self) -> "Device":
         return self
 
-    def __exit__(self, *exc) -> None:
-        self.close()
-
     def __del__(self):
-        try:
-            self.close()
-        except Exception:
-            pass
+        super().__del__()
         if not self._released and self._callbacks:
             _orphaned_callbacks.extend(self._callbacks)
 

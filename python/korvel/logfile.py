@@ -25,7 +25,7 @@ class LogConfig:
     sync_mode: int
 
 
-class LogFile:
+class LogFile(_lib.Closing):
     """A data file written by the logger, opened with its configuration file
     (KV_LogFile_Open / KV_LogFile_Close). A context manager::
 
@@ -72,15 +72,6 @@ class LogFile:
 
     def __enter__(self) -> "LogFile":
         return self
-
-    def __exit__(self, *exc) -> None:
-        self.close()
-
-    def __del__(self):
-        try:
-            self.close()
-        except Exception:
-            pass
 
     def _check(self) -> None:
         if self._handle is None:

@@ -91,4 +91,19 @@ int refuse_trigger_read(int* mode, char* enable, float* high, float* low, int co
   return fail(KV_ERR_INVALID_VALUE);
 }
 
+int send_run_order(MODEL& device, const char* order, int timeout_ms) {
+  Reply r;
+  if (!send_command(device, r, timeout_ms, "%s", order)) return 0;
+  return r.at(0) == '!' ? 1 : fail(KV_ERR_RESPONSE);
+}
+
+int stop_scan(MODEL& device, AcqEngine& engine) {
+  if (engine.on_worker_thread()) return fail(KV_ERR_NOT_SUPPORTED);
+  engine.request_stop();
+  const bool acknowledged = device.StopMagicScan() == 1;
+  const unsigned int code = acknowledged ? 0u : static_cast<unsigned int>(get_last_error());
+  device.StopAIScan();
+  return acknowledged ? 1 : fail(code);
+}
+
 }  // namespace korvel

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "engine/acq_engine.h"
 #include "model/model.h"
 
 namespace korvel {
@@ -43,5 +44,19 @@ int read_start_sampling_time(MODEL& device, char* text, int timeout_ms);
 // 0x17008 set.
 int refuse_trigger_read(int* mode, char* enable, float* high, float* low, int count,
                         unsigned int* pre, unsigned int* post);
+
+// A start or stop order ("~01S...", "~01Z"): 1 when the device acknowledged
+// it ("!"); 0 with 0x17002 (no reply), 0x1700A (not sent) or 0x17003
+// (refused).
+int send_run_order(MODEL& device, const char* order, int timeout_ms);
+
+// Stops a scan from the application: the worker is told first (so none of
+// its waits holds the stop up), then the device's stop order goes out, then
+// the worker is joined and the ring released (StopAIScan). 1 when the
+// device acknowledged the stop; 0 with its error otherwise (stopped on this
+// side all the same: the caller must hear that the device may still
+// sample), or 0x13006 from the run's own worker, which cannot wait for
+// itself.
+int stop_scan(MODEL& device, AcqEngine& engine);
 
 }  // namespace korvel

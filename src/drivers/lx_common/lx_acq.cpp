@@ -108,15 +108,7 @@ int LxDevice::StartAIScan() {
 
 int LxDevice::StopLANQueue() {
   if (data_socket < 0) return 0;
-  // A callback cannot wait for the thread it runs on.
-  if (engine_.on_worker_thread()) return fail(KV_ERR_NOT_SUPPORTED);
-  engine_.request_stop();
-  const bool acknowledged = StopMagicScan() == 1;
-  const unsigned int code = acknowledged ? 0u : static_cast<unsigned int>(get_last_error());
-  StopAIScan();
-  // Stopped on this side either way; a device that did not take the stop
-  // may still be sampling, which the caller must hear of.
-  return acknowledged ? 1 : fail(code);
+  return stop_scan(*this, engine_);
 }
 
 int LxDevice::StopAIScan() {
@@ -132,9 +124,7 @@ int LxDevice::StartMagicScan() { return run_order("~01S"); }
 int LxDevice::StopMagicScan() { return run_order("~01Z"); }
 
 int LxDevice::run_order(const char* order) {
-  Reply r;
-  if (!command(r, kCommandTimeoutMs, "%s", order)) return 0;
-  return r.at(0) == '!' ? 1 : fail(KV_ERR_RESPONSE);
+  return send_run_order(*this, order, kCommandTimeoutMs);
 }
 
 int LxDevice::GetDAQSampleCnt() { return static_cast<int>(engine_.device_count()); }

@@ -66,17 +66,7 @@ int McDevice::StartAIScan() {
   return 1;
 }
 
-int McDevice::StopLANQueue() {
-  // A callback cannot wait for the thread it runs on.
-  if (engine_.on_worker_thread()) return fail(KV_ERR_NOT_SUPPORTED);
-  engine_.request_stop();
-  const bool acknowledged = StopMagicScan() == 1;
-  const unsigned int code = acknowledged ? 0u : static_cast<unsigned int>(get_last_error());
-  StopAIScan();
-  // Stopped on this side either way; a controller that did not take the
-  // stop may still be sampling, which the caller must hear of.
-  return acknowledged ? 1 : fail(code);
-}
+int McDevice::StopLANQueue() { return stop_scan(*this, engine_); }
 
 int McDevice::StopAIScan() {
   engine_.stop();
@@ -87,9 +77,7 @@ int McDevice::StopAIScan() {
 int McDevice::StopMagicScan() { return run_order("~01Z"); }
 
 int McDevice::run_order(const char* order) {
-  Reply r;
-  if (!command(r, "%s", order)) return 0;
-  return r.at(0) == '!' ? 1 : fail(KV_ERR_RESPONSE);
+  return send_run_order(*this, order, kCommandTimeoutMs);
 }
 
 int McDevice::GetDAQSampleCnt() { return static_cast<int>(engine_.device_count()); }
