@@ -56,6 +56,17 @@ int64_t now_ms() {
       .count();
 }
 
+std::string start_time_text(int64_t ms) {
+  const std::time_t t = std::time(nullptr);
+  std::tm tm{};
+  localtime_r(&t, &tm);
+  char text[48];
+  std::snprintf(text, sizeof text, "%04d/%02d/%02d %02d:%02d:%02d.%03d", tm.tm_year + 1900,
+                tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec,
+                static_cast<int>(ms % 1000));
+  return text;
+}
+
 std::string line_of(const char* fmt, ...) {
   char buf[320];
   va_list args;
@@ -355,14 +366,7 @@ void LxModel::start_scan() {
   s.sampling = true;
   ++s.starts;
   s.start_ms = lx::now_ms();
-  const std::time_t t = std::time(nullptr);
-  std::tm tm{};
-  localtime_r(&t, &tm);
-  char text[48];
-  std::snprintf(text, sizeof text, "%04d/%02d/%02d %02d:%02d:%02d.%03d", tm.tm_year + 1900,
-                tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec,
-                static_cast<int>(s.start_ms % 1000));
-  s.start_time = text;
+  s.start_time = lx::start_time_text(s.start_ms);
   begin_acquisition();
 }
 

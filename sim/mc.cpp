@@ -1,10 +1,10 @@
 #include "korvel/sim/mc.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cmath>
 #include <cstdio>
-#include <ctime>
+
+#include "korvel/sim/lx_family.h"
 
 namespace korvel::sim {
 
@@ -13,13 +13,8 @@ namespace {
 const std::string kRefused = "?";
 const std::string kOk = "!01";
 
-int64_t now_ms() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
-
-bool starts(const std::string& s, const char* prefix) { return s.rfind(prefix, 0) == 0; }
+using lx::now_ms;
+using lx::starts;
 
 // Exactly n decimal digits at pos.
 bool decimal(const std::string& s, std::size_t pos, std::size_t n, unsigned long* value) {
@@ -556,14 +551,7 @@ void McModel::start_scan() {
   s.sampling = true;
   ++s.starts;
   s.start_ms = now_ms();
-  const std::time_t t = std::time(nullptr);
-  std::tm tm{};
-  localtime_r(&t, &tm);
-  char text[48];
-  std::snprintf(text, sizeof text, "%04d/%02d/%02d %02d:%02d:%02d.%03d", tm.tm_year + 1900,
-                tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec,
-                static_cast<int>(s.start_ms % 1000));
-  s.start_time = text;
+  s.start_time = lx::start_time_text(s.start_ms);
   for (std::size_t k = 0; k < s.physical.size(); ++k) {
     if (s.scan[k].channels <= 0) continue;
     const int mode = s.reported_trigger_mode.value_or(s.scan[k].trigger);

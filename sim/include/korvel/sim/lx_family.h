@@ -161,6 +161,9 @@ bool hex_run(const std::string& s, std::size_t from, std::size_t to, std::uint32
 // The low 24 bits of raw as a signed (two's complement) value.
 std::int32_t sign_extend24(std::uint32_t raw);
 int64_t now_ms();
+// The device's clock as "~01SST" reports a start: "YYYY/MM/DD hh:mm:ss.mmm",
+// the milliseconds taken from ms.
+std::string start_time_text(int64_t ms);
 // printf into a line of its own, "\n" appended.
 std::string line_of(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 // "CH<c>" for each channel, then "CH<c>,Gain,<gain>, Offset,<offset>" of
