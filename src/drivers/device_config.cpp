@@ -97,6 +97,15 @@ int send_run_order(MODEL& device, const char* order, int timeout_ms) {
   return r.at(0) == '!' ? 1 : fail(KV_ERR_RESPONSE);
 }
 
+int start_scan(MODEL& device, AcqEngine& engine) {
+  if (!device.StartAIScan()) return 0;
+  if (device.StartMagicScan()) return 1;
+  const unsigned int code = static_cast<unsigned int>(get_last_error());
+  engine.stop();
+  device.LANBuffer_Uninit();
+  return fail(code);
+}
+
 int stop_scan(MODEL& device, AcqEngine& engine) {
   if (engine.on_worker_thread()) return fail(KV_ERR_NOT_SUPPORTED);
   engine.request_stop();

@@ -50,6 +50,12 @@ int refuse_trigger_read(int* mode, char* enable, float* high, float* low, int co
 // (refused).
 int send_run_order(MODEL& device, const char* order, int timeout_ms);
 
+// Starts a configured scan: the worker and the ring (StartAIScan), then the
+// device's start order. A device that refuses the order never starts: the
+// worker is stopped and the ring released, so no run is left waiting for
+// data, and 0 is returned with the order's error.
+int start_scan(MODEL& device, AcqEngine& engine);
+
 // Stops a scan from the application: the worker is told first (so none of
 // its waits holds the stop up), then the device's stop order goes out, then
 // the worker is joined and the ring released (StopAIScan). 1 when the

@@ -89,7 +89,10 @@ void RingBuffer::stage(uint32_t bytes) {
   std::lock_guard<std::mutex> lock(mu_);
   if (capacity_ == 0) return;
   staged_ += bytes;
-  const uint32_t whole = staged_ - staged_ % unit_;
+  publish_staged(staged_ - staged_ % unit_);
+}
+
+void RingBuffer::publish_staged(uint32_t whole) {
   if (whole == 0) return;
   write_pos_ = static_cast<uint32_t>((static_cast<uint64_t>(write_pos_) + whole) % capacity_);
   count_ += whole;
@@ -198,13 +201,7 @@ RingBuffer::WriteResult RingBuffer::write_lane(uint32_t index, const char* src, 
 void RingBuffer::publish_tail(uint32_t grain) {
   std::lock_guard<std::mutex> lock(mu_);
   if (capacity_ == 0 || grain == 0 || !lanes_.empty()) return;
-  const uint32_t whole = staged_ - staged_ % grain;
-  if (whole == 0) return;
-  write_pos_ = static_cast<uint32_t>((static_cast<uint64_t>(write_pos_) + whole) % capacity_);
-  count_ += whole;
-  committed_ += whole;
-  staged_ -= whole;
-  status_ |= kStatusData;
+  publish_staged(staged_ - staged_ % grain);
 }
 
 char* RingBuffer::reserve(uint32_t wanted) {

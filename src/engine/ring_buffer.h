@@ -119,6 +119,8 @@ class RingBuffer {
   uint32_t writable() const;
   // Makes the completed units of the staged bytes visible. Writer only.
   void stage(uint32_t bytes);
+  // Makes `whole` staged bytes readable. Called with mu_ held.
+  void publish_staged(uint32_t whole);
 
   mutable std::mutex mu_;  // ADMutex: positions, fill level, status
   std::mutex read_mu_;     // one reader at a time; storage lifetime

@@ -83,15 +83,7 @@ int LxDevice::StartLANQueue() {
   engine_.set_received(0);
   ContinuousScan = ScanSampleCount == 0;
   ADBufferSize = ring_bytes();
-  if (!StartAIScan()) return 0;
-  if (!StartMagicScan()) {
-    // The device never started: no worker may wait for its data.
-    const unsigned int code = static_cast<unsigned int>(get_last_error());
-    engine_.stop();
-    LANBuffer_Uninit();
-    return fail(code);
-  }
-  return 1;
+  return start_scan(*this, engine_);
 }
 
 int LxDevice::StartAIScan() {

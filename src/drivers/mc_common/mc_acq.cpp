@@ -43,15 +43,7 @@ int McDevice::StartLANQueue() {
                      : uint64_t{ScanSampleCount} * finite_ring_bytes_per_sample();
   // The ring holds at least one scan.
   ADBufferSize = static_cast<uint32_t>(std::min<uint64_t>(bytes, UINT32_MAX));
-  if (!StartAIScan()) return 0;
-  if (!StartMagicScan()) {
-    // The controller never started: no worker may wait for its data.
-    const unsigned int code = static_cast<unsigned int>(get_last_error());
-    engine_.stop();
-    LANBuffer_Uninit();
-    return fail(code);
-  }
-  return 1;
+  return start_scan(*this, engine_);
 }
 
 int McDevice::StartAIScan() {
