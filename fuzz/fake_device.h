@@ -1,8 +1,11 @@
 // A device's command connection inside the fuzz process: one end of a
-// socketpair goes to the driver as its command socket, a thread on the other
-// end answers every CR-ended line through a callback (CR added; no value:
-// no answer). The fuzz targets answer every line at once with the input's
-// replies, so no exchange waits for a time-out.
+// socketpair goes to the driver as its command socket; every CR-ended line
+// the driver sends there is answered through a callback (CR added; no
+// value: no answer) before send_all returns, on the driver's own thread, so
+// an exchange costs no thread hand-off and never waits for a time-out.
+// The driver still reads its replies from a real socket. One fake at a time
+// (libFuzzer runs inputs one after another on one thread). Built without the
+// fuzzing library (the seed generator), a thread of the fake answers instead.
 #pragma once
 
 #include <fcntl.h>
@@ -10,6 +13,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -17,6 +21,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "net/transport.h"
 
 namespace korvel_fuzz {
 
@@ -47,26 +53,30 @@ class FakeDevice {
   explicit FakeDevice(Answer answer) : answer_(std::move(answer)) {
     int sv[2];
     if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0) return;
-    int stop[2];
-    if (pipe2(stop, O_CLOEXEC) != 0) {
-      close(sv[0]);
-      close(sv[1]);
-      return;
-    }
     driver_fd_ = sv[0];
     own_fd_ = sv[1];
-    stop_read_ = stop[0];
-    stop_write_ = stop[1];
-    thread_ = std::thread([this] { serve(); });
+    fcntl(own_fd_, F_SETFL, fcntl(own_fd_, F_GETFL) | O_NONBLOCK);
+#ifdef FUZZING_BUILD_MODE_UNSAFE_FOR_PRODUCTION
+    current() = this;
+    korvel::fuzz_after_send = [](int socket) {
+      if (FakeDevice* f = current(); f != nullptr && socket == f->driver_fd_) f->serve();
+    };
+#else
+    thread_ = std::thread([this] {
+      // Until the driver closes its end.
+      for (pollfd p{own_fd_, POLLIN, 0}; poll(&p, 1, -1) >= 0 && serve();) {
+      }
+    });
+#endif
   }
   ~FakeDevice() {
-    if (thread_.joinable()) {
-      const char c = 1;
-      (void)!write(stop_write_, &c, 1);
-      thread_.join();
-    }
-    for (int fd : {own_fd_, stop_read_, stop_write_})
-      if (fd >= 0) close(fd);
+#ifdef FUZZING_BUILD_MODE_UNSAFE_FOR_PRODUCTION
+    korvel::fuzz_after_send = nullptr;
+    current() = nullptr;
+#else
+    if (thread_.joinable()) thread_.join();
+#endif
+    if (own_fd_ >= 0) close(own_fd_);
   }
   FakeDevice(const FakeDevice&) = delete;
   FakeDevice& operator=(const FakeDevice&) = delete;
@@ -75,14 +85,18 @@ class FakeDevice {
   int driver_fd() const { return driver_fd_; }
 
  private:
-  void serve() {
+  static FakeDevice*& current() {
+    static FakeDevice* f = nullptr;
+    return f;
+  }
+
+  // Answers every whole line waiting on the fake's end; false once the
+  // driver has closed its end.
+  bool serve() {
     char buf[4096];
     for (;;) {
-      pollfd p[2] = {{own_fd_, POLLIN, 0}, {stop_read_, POLLIN, 0}};
-      if (poll(p, 2, -1) < 0) continue;
-      if (p[1].revents) return;
       const ssize_t n = read(own_fd_, buf, sizeof buf);
-      if (n <= 0) return;  // the driver closed or shut down its end
+      if (n <= 0) return n < 0 && errno == EAGAIN;  // nothing more waiting, or closed
       for (ssize_t i = 0; i < n; ++i) {
         if (buf[i] != '\r') {
           if (line_.size() < 4096) line_.push_back(buf[i]);
@@ -102,8 +116,6 @@ class FakeDevice {
   std::string line_;
   int driver_fd_ = -1;
   int own_fd_ = -1;
-  int stop_read_ = -1;
-  int stop_write_ = -1;
   std::thread thread_;
 };
 

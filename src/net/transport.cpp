@@ -103,6 +103,10 @@ int IsDataAvailable(int socket, int timeout_seconds) {
   return (p.revents & (POLLIN | POLLERR | POLLHUP)) ? 1 : 0;
 }
 
+#ifdef FUZZING_BUILD_MODE_UNSAFE_FOR_PRODUCTION
+void (*fuzz_after_send)(int socket) = nullptr;
+#endif
+
 long send_all(int socket, const void* buf, std::size_t len) {
   std::size_t sent = 0;
   const char* p = static_cast<const char*>(buf);
@@ -120,6 +124,9 @@ long send_all(int socket, const void* buf, std::size_t len) {
     }
     break;
   }
+#ifdef FUZZING_BUILD_MODE_UNSAFE_FOR_PRODUCTION
+  if (fuzz_after_send != nullptr && sent != 0) fuzz_after_send(socket);
+#endif
   return sent == 0 && len != 0 ? -1 : static_cast<long>(sent);
 }
 

@@ -42,6 +42,12 @@ int isValidIPv4(const char* text);
 // Sends all of buf without raising SIGPIPE; the byte count sent or -1.
 long send_all(int socket, const void* buf, std::size_t len);
 
+#ifdef FUZZING_BUILD_MODE_UNSAFE_FOR_PRODUCTION
+// The fuzz targets' fake device answers from inside send_all, on the sending
+// thread, so that an exchange costs no hand-off to another thread.
+extern void (*fuzz_after_send)(int socket);
+#endif
+
 // Receives one CR-terminated reply into buf (capacity bytes, NUL-terminated,
 // CR kept). Pieces are accumulated; bytes beyond capacity - 1 are read and
 // dropped so the stream stays in step. Waits at most timeout_ms and honours
