@@ -26,7 +26,7 @@ fi
 CC=clang CXX=clang++ cmake -S "$root" -B "$build" -G Ninja -DKORVEL_FUZZ=ON \
   -DKORVEL_BUILD_TESTS=OFF -DKORVEL_BUILD_BENCH=OFF -DKORVEL_BUILD_TOOLS=OFF \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$build" -j2
+cmake --build "$build" -j2 --target $(cd "$root/fuzz/corpus" && printf 'fuzz_%s ' *)
 
 work="$(mktemp -d)"
 trap 'rm -rf "$probe" "$work"' EXIT
