@@ -38,7 +38,7 @@ for corpus in "$root"/fuzz/corpus/*/; do
   [ -x "$target" ] || { echo "fuzz-smoke: no target for corpus $what"; failed=$((failed + 1)); continue; }
   cp -r "$corpus" "$work/$what"
   echo "fuzz-smoke: fuzz_$what for ${seconds}s"
-  if "$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
+  if "$target" -max_total_time="$seconds" -timeout=60 -rss_limit_mb=2048 -print_final_stats=1 \
        -artifact_prefix="$work/$what-" "$work/$what" >"$work/$what.log" 2>&1; then
     grep -E "stat::number_of_executed_units" "$work/$what.log" || true
     passed=$((passed + 1))
