@@ -85,10 +85,11 @@ int LxDevice::StartLogger(const char* path, int period, int mode) {
   ContinuousScan = ScanSampleCount == 0;
   if (!start_file_run(RunKind::Log, log_run(path, period, mode, scan_settings()))) return 0;
   if (!StartMagicScan()) {
-    // The device never started: no worker may wait for its data.
+    // Not started as far as we know: no worker may wait for its data.
     const unsigned int code = static_cast<unsigned int>(get_last_error());
     engine_.stop();
     logger_.abandon();
+    withdraw_start(*this, code);
     return fail(code);
   }
   return 1;

@@ -242,11 +242,12 @@ int MC620s::StartLogger(const char* path, int period, int mode) {
     return fail(KV_ERR_OUT_OF_MEMORY);
   }
   if (!StartMagicScan()) {
-    // The controller never started: no worker may wait for its data.
+    // Not started as far as we know: no worker may wait for its data.
     const unsigned int code = static_cast<unsigned int>(get_last_error());
     engine_.stop();
     LANBuffer_Uninit();
     logger_.abandon();
+    withdraw_start(*this, code);
     return fail(code);
   }
   return 1;
