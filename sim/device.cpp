@@ -160,11 +160,27 @@ struct Device::Impl {
     if (wake[1] >= 0) (void)!write(wake[1], &c, 1);
   }
 
-  void close_conn(uint64_t id) {
+  // Closes a connection; with reset, by an RST (a zero linger time drops
+  // what is still unsent).
+  void close_conn(uint64_t id, bool reset = false) {
     auto it = conns.find(id);
     if (it == conns.end()) return;
-    close(it->second.fd);
+    close_fd(it->second.fd, reset);
     conns.erase(it);
+  }
+  static void close_fd(int fd, bool reset) {
+    if (reset) {
+      const linger abort_now{1, 0};
+      setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort_now, sizeof abort_now);
+    }
+    close(fd);
+  }
+  static bool cuts_stream(StreamFault::Kind k) {
+    return k == StreamFault::Kind::Silence || k == StreamFault::Kind::Close ||
+           k == StreamFault::Kind::Reset;
+  }
+  static bool ends_stream(StreamFault::Kind k) {
+    return k == StreamFault::Kind::Close || k == StreamFault::Kind::Reset;
   }
 
   void queue_bytes(uint64_t id, const std::string& bytes) {
@@ -260,7 +276,8 @@ struct Device::Impl {
         queue_bytes(id, "!" + std::string(fault->length, 'A') + "\r");
         break;
       case Fault::Kind::Close:
-        close_conn(id);
+      case Fault::Kind::Reset:
+        close_conn(id, fault->kind == Fault::Kind::Reset);
         break;
       case Fault::Kind::Reply:
         if (reply) schedule(now + fault->delay_ms, id, *reply + "\r");
@@ -293,9 +310,9 @@ struct Device::Impl {
     cv.notify_all();
   }
 
-  // Ends the port's stream after a send error or a Close fault.
+  // Ends the port's stream after a send error or a Close or Reset fault.
   void drop_stream_conn(Port& p) {
-    close_conn(p.conn);
+    close_conn(p.conn, p.stream.fault.kind == StreamFault::Kind::Reset);
     p.stream.active = false;
     cv.notify_all();
   }
@@ -331,7 +348,7 @@ struct Device::Impl {
           const double due = static_cast<double>(now - st.start_ms) * st.plan.units_per_second / 1000.0;
           limit = std::min<std::uint64_t>(limit, static_cast<std::uint64_t>(due));
         }
-        if (st.fault.kind == StreamFault::Kind::Silence || st.fault.kind == StreamFault::Kind::Close)
+        if (cuts_stream(st.fault.kind))
           limit = std::min(limit, st.fault.after_units);
         const std::uint64_t unacked_bytes = (st.stats.units_sent - std::min(st.stats.units_sent, st.stats.acked_units)) * unit +
                                             (st.flushed_bytes - st.stats.units_sent * unit);
@@ -367,7 +384,7 @@ struct Device::Impl {
       }
     }
     if (!c.out.empty()) return;
-    if (st.fault.kind == StreamFault::Kind::Close && st.generated >= st.fault.after_units) {
+    if (ends_stream(st.fault.kind) && st.generated >= st.fault.after_units) {
       drop_stream_conn(p);
     } else if (st.plan.total_units && st.generated >= st.plan.total_units) {
       st.active = false;
@@ -388,8 +405,7 @@ struct Device::Impl {
       return;
     }
     std::uint64_t end_bytes = st.plan.total_units ? st.plan.total_units * unit : UINT64_MAX;
-    const bool cut = st.fault.kind == StreamFault::Kind::Silence || st.fault.kind == StreamFault::Kind::Close;
-    if (cut) end_bytes = std::min(end_bytes, st.fault.after_units * unit);
+    if (cuts_stream(st.fault.kind)) end_bytes = std::min(end_bytes, st.fault.after_units * unit);
     for (;;) {
       if (!c.out.empty()) {
         const ssize_t sent = send(c.fd, c.out.data(), c.out.size(), MSG_NOSIGNAL);
@@ -437,7 +453,7 @@ struct Device::Impl {
                            static_cast<std::size_t>(to - st.flushed_bytes));
       st.generated = std::max(st.generated, last);
     }
-    if (st.fault.kind == StreamFault::Kind::Close && st.flushed_bytes >= st.fault.after_units * unit) {
+    if (ends_stream(st.fault.kind) && st.flushed_bytes >= st.fault.after_units * unit) {
       drop_stream_conn(p);
     } else if (st.plan.total_units && st.flushed_bytes >= st.plan.total_units * unit) {
       st.active = false;
@@ -726,12 +742,12 @@ void Device::set_refuse_connections(bool refuse) {
   d.wakeup();
 }
 
-void Device::drop_connections(const std::string& kind) {
+void Device::drop_connections(const std::string& kind, bool reset) {
   Impl& d = *impl_;
   std::lock_guard<std::mutex> lock(d.mu);
   for (auto it = d.conns.begin(); it != d.conns.end();) {
     if (kind.empty() || kind == kind_name(it->second.kind)) {
-      close(it->second.fd);
+      Impl::close_fd(it->second.fd, reset);
       it = d.conns.erase(it);
     } else {
       ++it;

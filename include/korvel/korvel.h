@@ -511,7 +511,8 @@ KV_API int KV_TransmitDataCmd(KV_HANDLE handle);
  *         first; also from an event callback), KV_ERR_OPEN_DEVICE (not
  *         connected), KV_ERR_OUT_OF_MEMORY, or the error of the start order
  *         the device did not acknowledge (KV_ERR_READ_TIMEOUT, KV_ERR_SEND,
- *         KV_ERR_RESPONSE); no thread is left running then.
+ *         KV_ERR_RESPONSE); no thread is left running then, and an order that
+ *         went out is followed by a stop order, in case the device started.
  */
 KV_API int KV_StartAIScan(KV_HANDLE handle);
 /**
@@ -680,7 +681,8 @@ KV_API int KV_GetSyncInTotalSamplingStatus(KV_HANDLE handle, unsigned int* count
  * @return 1 started; 0 with KV_ERR_OPEN_DEVICE (not connected),
  *         KV_ERR_BUSY_SAMPLING (a run exists), KV_ERR_INVALID_HANDLE,
  *         KV_ERR_FILE_OPEN (the configuration file cannot be written), or the
- *         error of the start order the device did not acknowledge.
+ *         error of the start order the device did not acknowledge (then
+ *         followed by a stop order, as for KV_StartAIScan).
  */
 KV_API int KV_StartLogger(KV_HANDLE handle, char* path, int period, int mode);
 /** @brief Not supported: KV_ERR_NOT_SUPPORTED, returns 0. */

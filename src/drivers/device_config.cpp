@@ -97,12 +97,18 @@ int send_run_order(MODEL& device, const char* order, int timeout_ms) {
   return r.at(0) == '!' ? 1 : fail(KV_ERR_RESPONSE);
 }
 
+void withdraw_start(MODEL& device, unsigned int code) {
+  if (code != KV_ERR_SEND) device.StopMagicScan();
+  set_last_error(code);
+}
+
 int start_scan(MODEL& device, AcqEngine& engine) {
   if (!device.StartAIScan()) return 0;
   if (device.StartMagicScan()) return 1;
   const unsigned int code = static_cast<unsigned int>(get_last_error());
   engine.stop();
   device.LANBuffer_Uninit();
+  withdraw_start(device, code);
   return fail(code);
 }
 

@@ -50,6 +50,13 @@ int refuse_trigger_read(int* mode, char* enable, float* high, float* low, int co
 // (refused).
 int send_run_order(MODEL& device, const char* order, int timeout_ms);
 
+// After a start order the device did not acknowledge (its engine already
+// stopped): the order may still have started the device, its reply lost or
+// garbled, so it is told to stop, and its data cannot reach the next run.
+// An order that never went out (0x1700A) needs none. The last error is
+// left as code.
+void withdraw_start(MODEL& device, unsigned int code);
+
 // Starts a configured scan: the worker and the ring (StartAIScan), then the
 // device's start order. A device that refuses the order never starts: the
 // worker is stopped and the ring released, so no run is left waiting for

@@ -67,7 +67,15 @@ bool vsend_command(MODEL& device, Reply& reply, int timeout_ms, const char* form
     set_last_error(KV_ERR_INVALID_VALUE);
     return false;
   }
-  return device.SendRec(device.cmd_socket, line, reply.text, timeout_ms) == 1;
+  if (device.SendRec(device.cmd_socket, line, reply.text, timeout_ms) != 1) return false;
+  // A reply that fills the buffer may have been cut: no device sends one
+  // that long, and its cut text must never be read as values or as an
+  // acknowledgement.
+  if (reply.size() + 1 >= sizeof reply.text) {
+    set_last_error(KV_ERR_RESPONSE);
+    return false;
+  }
+  return true;
 }
 
 bool send_command(MODEL& device, Reply& reply, int timeout_ms, const char* format, ...) {

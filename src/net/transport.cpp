@@ -171,6 +171,20 @@ std::size_t receive_reply(int socket, char* buf, std::size_t capacity, int timeo
   return len;
 }
 
+bool renew_data_connection(int socket, const char* ip, int port) {
+  if (socket < 0) return false;
+  // The peer's close shows even behind bytes still waiting (those are left
+  // to the run's drain).
+  pollfd p{socket, POLLRDHUP, 0};
+  const int r = poll(&p, 1, 0);
+  if (r <= 0 || (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) == 0) return true;
+  const int fresh = open_tcp(ip, port, true);
+  if (fresh < 0) return false;
+  const bool moved = dup3(fresh, socket, O_CLOEXEC) == socket;
+  close(fresh);
+  return moved;
+}
+
 void discard_pending(int socket) {
   char scratch[4096];
   for (;;) {

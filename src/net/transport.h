@@ -58,6 +58,13 @@ extern void (*fuzz_after_send)(int socket);
 std::size_t receive_reply(int socket, char* buf, std::size_t capacity, int timeout_ms,
                           bool* complete, bool multi_line = false);
 
+// Readies a data connection for a new run: one the device closed or reset
+// (also behind bytes still waiting) is replaced by a new connection to
+// ip:port under the same descriptor number, so that nothing holding the
+// number sees it change. False when it had ended and no new connection
+// could be made.
+bool renew_data_connection(int socket, const char* ip, int port);
+
 // Drops whatever is waiting on the socket without blocking.
 void discard_pending(int socket);
 // Drops what arrives on the socket until nothing has come for quiet_ms since

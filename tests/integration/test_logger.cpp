@@ -310,28 +310,6 @@ TEST_F(Logging, Mode8WritesTheReceivedBytesAsText) {
   EXPECT_EQ(read_file(files[0]), stream_bytes(2, 0, 5000));
 }
 
-TEST_F(Logging, SilentDeviceEndsTheRunWithTheLoggerTimeout) {
-  OpenDevice d(fast_config());
-  struct Events {
-    std::atomic<int> timeouts{0};
-    static void on(KV_HANDLE, unsigned short e, unsigned, void* u) {
-      if (e == 4) ++static_cast<Events*>(u)->timeouts;
-    }
-  } events;
-  KV_SetEventCallback(d.handle, 4, 0, &Events::on, &events);
-  ASSERT_EQ(KV_SetAIScanParam(d.handle, 2, 0, 0, 1000, 0, 0, 0), 1);
-  ASSERT_EQ(KV_SetConfig(d.handle, 5, 2, 1), 1);
-  d.sim->set_stream_fault(sim::StreamFault{sim::StreamFault::Kind::Silence, 400});
-  std::string root = dir_.path();
-  ASSERT_EQ(KV_StartLogger(d.handle, root.data(), 1, 4), 1);
-  EXPECT_EQ(wait_status(d.handle, 0x30, 8000) & 0x38, 0x30);
-  EXPECT_EQ(events.timeouts.load(), 1);
-  KV_StopLogger(d.handle);
-  const auto files = files_below(root + "/log", ".bin");
-  ASSERT_EQ(files.size(), 1u);
-  EXPECT_EQ(read_file(files[0]), stream_bytes(2, 0, 400));
-}
-
 TEST_F(Logging, SampleCountEndRaisesEvent16) {
   OpenDevice d(fast_config());
   struct Events {

@@ -656,44 +656,6 @@ TEST(McScan, AStartTheControllerRefusesLeavesNoRun) {
   EXPECT_EQ(set_scan(d.handle, 8, 0), 1);  // stopped on this side all the same
 }
 
-TEST(McScan, ASilentSlotEndsTheScanWithTheTimeOutBit) {
-  OpenDevice d(mc_config("MC610s", "11000000"));
-  sim::StreamFault fault;
-  fault.kind = sim::StreamFault::Kind::Silence;
-  fault.after_units = 80;
-  d.sim->set_stream_fault(fault, 1);
-  // A short scan at a high rate: the data time-out is its shortest, 50 ms.
-  ASSERT_EQ(set_scan(d.handle, 16, 1600, 0, 200000), 1);
-  ASSERT_EQ(KV_StartAIScan(d.handle), 1);
-  const unsigned short status = wait_status(d.handle, 0x24);
-  EXPECT_EQ(status & 0xAC, 0x24);  // ended by the time-out, not by the count
-  unsigned short s = 0;
-  unsigned count = 0;
-  KV_GetAIBufferStatus(d.handle, &s, &count);
-  // Every scan the silent slot completed, and the next one up to its columns.
-  EXPECT_EQ(count, 16u * 10 + 8);
-  KV_StopAIScan(d.handle);
-}
-
-TEST(McScan, LostSlotConnectionEndsTheScan) {
-  OpenDevice d(mc_config("MC610s", "11010000"));
-  sim::StreamFault fault;
-  fault.kind = sim::StreamFault::Kind::Close;
-  fault.after_units = 4000;
-  d.sim->set_stream_fault(fault, 1);
-  ASSERT_EQ(set_scan(d.handle, 24, 0, 0, 1000), 1);
-  ASSERT_EQ(KV_StartAIScan(d.handle), 1);
-  EXPECT_NE(wait_status(d.handle, 0x04) & 0x04, 0);
-  // Everything readable is in place, and stops where slot 1's stream did.
-  unsigned short status = 0;
-  unsigned count = 0;
-  KV_GetAIBufferStatus(d.handle, &status, &count);
-  EXPECT_LE(count, 24u * 4000 / 8 + 24);
-  const std::vector<int16_t> codes = read_scan(d.handle, count, false);
-  EXPECT_EQ(first_misplaced(codes, 24), -1);
-  KV_StopAIScan(d.handle);
-}
-
 // ---------------------------------------------------------------------------
 // MC620Ws logging: the slots' streams merged before they reach the files
 

@@ -213,30 +213,6 @@ TEST(Scan, TotalStatusReportsTheDevicesCountBeforeData) {
   KV_StopAIScan(d.handle);
 }
 
-TEST(Scan, SilentDeviceEndsTheScanAtTheTwelfthTimeout) {
-  OpenDevice d;
-  EventLog log;
-  ASSERT_EQ(KV_SetEventCallback(d.handle, 0xFF, 0, &EventLog::record, &log), 1);
-  ASSERT_EQ(KV_SetAIScanParam(d.handle, 2, 0, 0, 1000, 0, 0, 0), 1);
-  ASSERT_EQ(KV_SetConfig(d.handle, 5, 2, 1), 1);  // 50 ms data time-out
-  d.sim->set_stream_fault(StreamFault{StreamFault::Kind::Silence, 200});
-  const auto t0 = Clock::now();
-  ASSERT_EQ(KV_StartAIScan(d.handle), 1);
-  const unsigned short status = wait_status(d.handle, 0x04, 5000);
-  const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0);
-  EXPECT_EQ(status & 0x0C, 0x0C);
-  // Twelve expiries of 50 ms after the data stopped.
-  EXPECT_GE(took.count(), 12 * 50);
-  EXPECT_LT(took.count(), 4000);
-  EXPECT_TRUE(log.wait_for(4));
-  int base = 0;
-  ASSERT_EQ(KV_GetConfig(d.handle, 5, 2, &base), 1);
-  EXPECT_EQ(base, 1);
-  std::vector<unsigned> buf(400);
-  EXPECT_EQ(KV_GetAIBufferHex(d.handle, buf.data(), 400), 200);
-  KV_StopAIScan(d.handle);
-}
-
 TEST(Scan, Mode8CountsBlocksAndKeepsNothing) {
   OpenDevice d(fast_config());
   ASSERT_EQ(KV_SetAIScanParam(d.handle, 8, 0, 8, 10000, 0, 0, 0), 1);
@@ -496,20 +472,6 @@ TEST(Events, MaskNullFunctionAndRemove) {
   wait_status(d.handle, 0x84);
   KV_StopAIScan(d.handle);
   EXPECT_EQ(log.take().size(), before);
-}
-
-TEST(Events, ClosedDataConnectionIsAReceiveError) {
-  OpenDevice d(fast_config());
-  EventLog log;
-  KV_SetEventCallback(d.handle, 1, 0, &EventLog::record, &log);
-  d.sim->set_stream_fault(StreamFault{StreamFault::Kind::Close, 500});
-  ASSERT_EQ(KV_SetAIScanParam(d.handle, 2, 0, 0, 1000, 0, 0, 0), 1);
-  ASSERT_EQ(KV_StartAIScan(d.handle), 1);
-  EXPECT_TRUE(log.wait_for(1));
-  EXPECT_EQ(wait_status(d.handle, 0x04) & 0x0C, 0x04);
-  std::vector<unsigned> buf(1000);
-  EXPECT_EQ(KV_GetAIBufferHex(d.handle, buf.data(), 1000), 500);
-  EXPECT_EQ(KV_StopAIScan(d.handle), 1);
 }
 
 TEST(Lifecycle, StopIsPromptWhateverTheWorkerIsWaitingFor) {

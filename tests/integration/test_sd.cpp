@@ -217,25 +217,5 @@ TEST(Sd, NewDownloadOrReleaseEndsARunningOnePromptly) {
   EXPECT_LT(Clock::now() - t0, std::chrono::seconds(2));
 }
 
-TEST(Sd, DownloadCutOffKeepsWhatArrivedAndIsMarkedLost) {
-  Sd sd("LX3100");
-  const sim::SdRecording r0 = sd.recording(0);
-  const uint64_t cut = r0.samples / 2;
-  sd.card([&](sim::SdCard& c) {
-    c.recordings[0].fault = sim::StreamFault{sim::StreamFault::Kind::Close, cut};
-  });
-  const unsigned short status = sd.download(0, 0);
-  EXPECT_EQ(status & 0x92, 0x12);  // ended, data lost, count not reached
-  const auto data = files_below(sd.dir.path() + "/log", ".bin");
-  ASSERT_EQ(data.size(), 1u);
-  const std::string bytes = read_file(data[0]);
-  ASSERT_EQ(bytes.size(), cut * 2);
-  for (unsigned n = 0; n < cut; ++n) {
-    uint16_t v;
-    std::memcpy(&v, bytes.data() + 2 * n, 2);
-    ASSERT_EQ(v, sd.code(r0, n)) << n;
-  }
-}
-
 }  // namespace
 }  // namespace korvel::test

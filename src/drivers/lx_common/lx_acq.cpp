@@ -76,10 +76,14 @@ void LxDevice::stop_all_runs() {
   LANBuffer_Uninit();
 }
 
+bool LxDevice::data_connection_ready() {
+  return cmd_socket >= 0 && renew_data_connection(data_socket, ip_address, data_port);
+}
+
 int LxDevice::StartLANQueue() {
   if (engine_.run_exists()) return fail(KV_ERR_BUSY_SAMPLING);  // stop the previous run first
   engine_.set_device_count(0);
-  if (cmd_socket < 0 || data_socket < 0) return fail(KV_ERR_OPEN_DEVICE);
+  if (!data_connection_ready()) return fail(KV_ERR_OPEN_DEVICE);
   engine_.set_received(0);
   ContinuousScan = ScanSampleCount == 0;
   ADBufferSize = ring_bytes();

@@ -235,6 +235,9 @@ class LxDevice : public MODEL, protected AcqHooks, protected LogHooks, protected
   bool read_sd_config(unsigned int index, char area, std::string* text);
   // Sends a start or stop order; 1 when the device acknowledged it.
   int run_order(const char* order);
+  // Before a run: connected, and a data connection the device closed or
+  // reset is made anew. False when there is none to be had.
+  bool data_connection_ready();
   // Reads the analog trigger's settings from the device into the fields;
   // false (with the code set) when a reply is missing or malformed.
   bool read_analog_trigger();

@@ -78,16 +78,18 @@ int LxDevice::StartLogger(const char* path, int period, int mode) {
   if (cmd_socket < 0 || data_socket < 0) return fail(KV_ERR_OPEN_DEVICE);
   // One run at a time: a scan or logging run still owns the worker.
   if (engine_.run_exists()) return fail(KV_ERR_BUSY_SAMPLING);
+  if (!data_connection_ready()) return fail(KV_ERR_OPEN_DEVICE);
   LogFilePeriod = period;
   engine_.set_received(0);
   if (!ScanParamsSet) send_scan_param(ScanTriggerMode, ScanSampleRate, ScanSampleCount);
   ContinuousScan = ScanSampleCount == 0;
   if (!start_file_run(RunKind::Log, log_run(path, period, mode, scan_settings()))) return 0;
   if (!StartMagicScan()) {
-    // The device never started: no worker may wait for its data.
+    // Not started as far as we know: no worker may wait for its data.
     const unsigned int code = static_cast<unsigned int>(get_last_error());
     engine_.stop();
     logger_.abandon();
+    withdraw_start(*this, code);
     return fail(code);
   }
   return 1;
@@ -229,6 +231,7 @@ int LxDevice::DownloadSDFile(unsigned int index, char area, char* path, int mode
     engine_.stop();
     logger_.close();
   }
+  if (!data_connection_ready()) return fail(KV_ERR_OPEN_DEVICE);
   // The device streams the recording as soon as it is asked: bytes of an
   // earlier run must be gone before.
   engine_.drain(data_socket);

@@ -193,10 +193,9 @@ void MC620s::timed_out(bool quiet) {
 int MC620s::StartLogger(const char* path, int period, int mode) {
   LoggerMode = mode;
   if (cmd_socket < 0) return fail(KV_ERR_OPEN_DEVICE);
-  for (int k = 0; k < SlotCount; ++k)
-    if (SlotTable[k].socket < 0) return fail(KV_ERR_OPEN_DEVICE);
   // One run at a time: a scan or logging run still owns the worker.
   if (engine_.run_exists()) return fail(KV_ERR_BUSY_SAMPLING);
+  if (!data_connections_ready()) return fail(KV_ERR_OPEN_DEVICE);
   LogFilePeriod = period;
   if (!ScanParamsSet)
     SetScanParam(static_cast<short>(ScanChannelCount), static_cast<short>(ScanGain),
@@ -243,11 +242,12 @@ int MC620s::StartLogger(const char* path, int period, int mode) {
     return fail(KV_ERR_OUT_OF_MEMORY);
   }
   if (!StartMagicScan()) {
-    // The controller never started: no worker may wait for its data.
+    // Not started as far as we know: no worker may wait for its data.
     const unsigned int code = static_cast<unsigned int>(get_last_error());
     engine_.stop();
     LANBuffer_Uninit();
     logger_.abandon();
+    withdraw_start(*this, code);
     return fail(code);
   }
   return 1;

@@ -29,11 +29,19 @@ void McDevice::stop_all_runs() {
   LANBuffer_Uninit();
 }
 
+bool McDevice::data_connections_ready() {
+  if (cmd_socket < 0) return false;
+  for (int k = 0; k < SlotCount; ++k) {
+    const Slot& s = SlotTable[k];
+    if (!renew_data_connection(s.socket, ip_address, data_port + data_port_offset(s, k)))
+      return false;
+  }
+  return true;
+}
+
 int McDevice::StartLANQueue() {
   if (engine_.run_exists()) return fail(KV_ERR_BUSY_SAMPLING);  // stop the previous run first
-  if (cmd_socket < 0) return fail(KV_ERR_OPEN_DEVICE);
-  for (int k = 0; k < SlotCount; ++k)
-    if (SlotTable[k].socket < 0) return fail(KV_ERR_OPEN_DEVICE);
+  if (!data_connections_ready()) return fail(KV_ERR_OPEN_DEVICE);
   if (active_slots().empty()) return fail(KV_ERR_INPUT_CHANNEL);
   engine_.set_device_count(0);
   engine_.set_received(0);

@@ -352,7 +352,10 @@ int McDevice::ReadAIHEX(int channel, int gain, int* code) {
   int k = 0, pos = 0;
   if (!locate_channel(channel, &k, &pos)) return fail(KV_ERR_INPUT_CHANNEL);
   int codes[kMaxCardChannels] = {};
-  if (!read_slot_codes(k, gain, codes)) return 0;
+  if (!read_slot_codes(k, gain, codes)) {
+    put(code, 0);
+    return 0;
+  }
   put(code, codes[pos]);
   return 1;
 }
@@ -364,7 +367,10 @@ int McDevice::ReadAIALL(int gain, float* values, int count) {
   int stored = 0;
   for (int k = 0; k < SlotCount && stored < count; ++k) {
     float slot[kMaxCardChannels] = {};
-    if (!read_slot_volts(k, gain, slot)) return 0;
+    if (!read_slot_volts(k, gain, slot)) {
+      std::fill(values, values + count, 0.0f);
+      return 0;
+    }
     for (int i = 0; i < SlotTable[k].capacity && stored < count; ++i) values[stored++] = slot[i];
   }
   return 1;
@@ -377,7 +383,10 @@ int McDevice::ReadAIALLHEX(int gain, int* codes, int count) {
   int stored = 0;
   for (int k = 0; k < SlotCount && stored < count; ++k) {
     int slot[kMaxCardChannels] = {};
-    if (!read_slot_codes(k, gain, slot)) return 0;
+    if (!read_slot_codes(k, gain, slot)) {
+      std::fill(codes, codes + count, 0);
+      return 0;
+    }
     for (int i = 0; i < SlotTable[k].capacity && stored < count; ++i) codes[stored++] = slot[i];
   }
   return 1;

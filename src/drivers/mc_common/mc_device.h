@@ -162,6 +162,9 @@ class McDevice : public MODEL, protected AcqHooks, protected RunSink, protected 
   // Sends a start or stop order: 1 when the controller acknowledged it ("!");
   // 0 with 0x17002 (no reply), 0x1700A (not sent) or 0x17003 (refused).
   int run_order(const char* order);
+  // Before a run: connected, and every slot's data connection the
+  // controller closed or reset is made anew. False when one cannot be had.
+  bool data_connections_ready();
   ScanSettings scan_settings() const;
   // The slot (ordinal) holding global channel c and c's place in it, by
   // the cards' capacities; false when c is beyond the total.

@@ -47,6 +47,7 @@ struct Fault {
     Garbage,   // random non-CR bytes, then CR
     Overlong,  // `length` printable bytes, then CR
     Close,     // close the command connection instead of replying
+    Reset,     // reset the command connection (RST) instead of replying
     Reply,     // answer (after delay_ms) with `text` instead of the device's reply
     Late,      // hold the reply back until the device receives its next command
                // (on any connection), then send it, on its own connection, first
@@ -78,6 +79,7 @@ struct Fault {
     return f;
   }
   static Fault close(std::string match) { return make(Kind::Close, std::move(match)); }
+  static Fault reset(std::string match) { return make(Kind::Reset, std::move(match)); }
   static Fault late(std::string match) { return make(Kind::Late, std::move(match)); }
   static Fault reply(std::string match, std::string text) {
     Fault f = make(Kind::Reply, std::move(match));
@@ -108,6 +110,8 @@ struct StreamFault {
     None,
     Silence,      // stop sending after `after_units`, keep the connection
     Close,        // close the data connection after `after_units`
+    Reset,        // reset the data connection (RST) after `after_units`: bytes
+                  // the peer has not received yet are lost
     ShortBlocks,  // send in pieces of `piece_bytes`, 1 ms apart
     Trailing,     // `piece_bytes` bytes follow a stop, `delay_ms` after its reply
   };
@@ -202,8 +206,8 @@ class Device {
   // connections are refused.
   void set_refuse_connections(bool refuse);
   // Closes every accepted connection of the given kind ("id", "cmd", "data",
-  // or "" for all).
-  void drop_connections(const std::string& kind = "");
+  // or "" for all); with reset, by an RST instead of an orderly close.
+  void drop_connections(const std::string& kind = "", bool reset = false);
 
   // Runs f with the family model under the device lock.
   void with_model(const std::function<void(Model&)>& f);
