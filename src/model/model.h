@@ -22,6 +22,7 @@
 
 #include "model/descriptor.h"
 #include "net/clock.h"
+#include "net/transport.h"
 
 namespace korvel {
 
@@ -157,8 +158,8 @@ class MODEL {
   static constexpr std::size_t kMaxCommandChars = 254;
 
   // One command line out (the CR is added), one CR-ended reply in. The reply
-  // (without its CR, NUL-terminated, at most kReplyCapacity - 1 characters)
-  // goes to reply, which must hold kReplyCapacity bytes. Stray bytes are
+  // (without its CR, NUL-terminated, at most reply_capacity - 1 characters;
+  // reply_capacity at most kLongReplyCapacity) goes to reply. Stray bytes are
   // discarded first, and pieces are accumulated until the CR. Exchanges of
   // one device are serialised. 1 received; 0 with 0x1700A (short send, or no
   // usable connection), 0x17002 (no complete reply in time) or 0x17008
@@ -170,7 +171,8 @@ class MODEL {
   // (connect bounded by 1 s), so a late reply is left on the old one. A failed exchange may thus take up to 1 s
   // longer than timeout_ms. When no new connection can be had the old one is
   // shut down and the next exchange tries again before sending.
-  int SendRec(int socket, const char* command, char* reply, int timeout_ms);
+  int SendRec(int socket, const char* command, char* reply, int timeout_ms,
+              std::size_t reply_capacity = kReplyCapacity);
   // As SendRec, for replies of several lines that span several receives:
   // the reply ends at a CR with nothing more waiting behind it, and is the
   // text received less its last four bytes (the CR and a three-character

@@ -18,6 +18,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <algorithm>
 #include <cstring>
 
 #include "core/errors.h"
@@ -151,14 +152,16 @@ bool MODEL::exchange(int socket, const char* command, char* buf, std::size_t cap
   return true;
 }
 
-int MODEL::SendRec(int socket, const char* command, char* reply, int timeout_ms) {
-  if (reply == nullptr) {
+int MODEL::SendRec(int socket, const char* command, char* reply, int timeout_ms,
+                   std::size_t reply_capacity) {
+  if (reply == nullptr || reply_capacity == 0) {
     set_last_error(KV_ERR_INVALID_VALUE);
     return 0;
   }
-  char buf[kReplyCapacity];
+  char buf[kLongReplyCapacity];
   std::size_t n = 0;
-  if (!exchange(socket, command, buf, sizeof buf, timeout_ms, &n)) return 0;
+  if (!exchange(socket, command, buf, std::min(reply_capacity, sizeof buf), timeout_ms, &n))
+    return 0;
   if (n > 0 && buf[n - 1] == '\r') buf[--n] = '\0';
   std::memcpy(reply, buf, n + 1);
   return 1;

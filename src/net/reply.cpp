@@ -1,5 +1,6 @@
 #include "net/reply.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -67,11 +68,12 @@ bool vsend_command(MODEL& device, Reply& reply, int timeout_ms, const char* form
     set_last_error(KV_ERR_INVALID_VALUE);
     return false;
   }
-  if (device.SendRec(device.cmd_socket, line, reply.text, timeout_ms) != 1) return false;
+  const std::size_t limit = std::min(reply.limit, sizeof reply.text);
+  if (device.SendRec(device.cmd_socket, line, reply.text, timeout_ms, limit) != 1) return false;
   // A reply that fills the buffer may have been cut: no device sends one
   // that long, and its cut text must never be read as values or as an
   // acknowledgement.
-  if (reply.size() + 1 >= sizeof reply.text) {
+  if (reply.size() + 1 >= limit) {
     set_last_error(KV_ERR_RESPONSE);
     return false;
   }

@@ -19,7 +19,11 @@ void put(T* out, T value) {
 
 // One reply line of the command protocol, read by character position.
 struct Reply {
-  char text[kReplyCapacity] = {};
+  // The longest reply this exchange takes (at most sizeof text): a reply that
+  // fills it is refused as cut. Commands whose reply holds every input of a
+  // controller raise it.
+  std::size_t limit = kReplyCapacity;
+  char text[kLongReplyCapacity] = {};
   std::size_t size() const;
   // The text from pos on; empty when the reply is shorter.
   const char* from(std::size_t pos) const;

@@ -12,6 +12,9 @@ inline constexpr int kDefaultCommandPort = 9999;
 inline constexpr int kDefaultDataPort = 10010;
 // Replies are received in pieces of at most this many bytes.
 inline constexpr std::size_t kReplyCapacity = 256;
+// The longest reply a driver command takes: a controller's every code in one
+// line (8 cards of 16 inputs, four digits each).
+inline constexpr std::size_t kLongReplyCapacity = 1024;
 // Identification replies must arrive within this time.
 inline constexpr int kIdentificationTimeoutMs = 1000;
 // Receive buffer requested for data connections: absorbs bursts of scan data

@@ -156,10 +156,16 @@ bool MC620s::read_slot_volts(int ordinal, int gain, float* values) {
 
 bool MC620s::read_slot_codes(int ordinal, int, int* codes) {
   Reply r;
+  r.limit = kLongReplyCapacity;  // every card's codes: up to 513 characters
   if (!command(r, "#01H")) return fail(KV_ERR_RESPONSE);
   // Every slot's codes in ordinal order: this slot's follow the cards before it.
-  std::size_t first = 0;
-  for (int k = 0; k < ordinal; ++k) first += SlotTable[k].capacity;
+  std::size_t first = 0, total = 0;
+  for (int k = 0; k < SlotCount; ++k) {
+    if (k < ordinal) first += SlotTable[k].capacity;
+    total += SlotTable[k].capacity;
+  }
+  // A reply of another length is not this device's answer to "#01H".
+  if (r.size() != 1 + 4 * total) return fail(KV_ERR_RESPONSE);
   for (int c = 0; c < SlotTable[ordinal].capacity; ++c) {
     unsigned int v = 0;
     if (!r.hex(1 + 4 * (first + static_cast<std::size_t>(c)), 4, &v)) return fail(KV_ERR_RESPONSE);
