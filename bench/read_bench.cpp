@@ -1,0 +1,191 @@
+// Figures of the read paths, against simulators in a separate process:
+//  1. KV_GetAIBuffer (volts) and KV_GetAIBufferHex per sample, draining a
+//     full ring of 8 channels in 64 Ki-sample chunks, against memcpy of the
+//     same bytes in the same chunks;
+//  2. the log reader (KV_GetLogFile_AIDataHex) over a binary log file,
+//     against fread of the same file in the same chunks.
+// Each figure is the median of several repetitions. Printed, never asserted.
+// Usage: read_bench [samples [repetitions]]
+#include <korvel/korvel.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bench_sim.h"
+#include "korvel/sim/device.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr unsigned kChunk = 65536;
+constexpr int kChannels = 8;
+// Within what every family streams live on 8 channels.
+constexpr int kRate = 20000;
+
+double seconds_since(Clock::time_point t0) {
+  return std::chrono::duration<double>(Clock::now() - t0).count();
+}
+
+double median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v[v.size() / 2];
+}
+
+// Runs a finite scan of `samples` and waits until all of them sit in the
+// ring (the ring holds ten times a finite scan's count); false on a failure.
+bool fill_ring(KV_HANDLE h, unsigned samples) {
+  if (KV_SetAIScanParam(h, kChannels, 0, 0, kRate, samples, 0, 0) != 1) return false;
+  if (KV_StartAIScan(h) != 1) return false;
+  const auto t0 = Clock::now();
+  unsigned short status = 0;
+  unsigned count = 0;
+  while (seconds_since(t0) < 60) {
+    KV_GetAIBufferStatus(h, &status, &count);
+    if (count >= samples) return true;
+    if (status & 0x04) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  std::fprintf(stderr, "ring holds %u of %u samples\n", count, samples);
+  return false;
+}
+
+// ns per sample of draining a full ring with `read`, median of reps.
+template <class Read>
+double drain_ns(KV_HANDLE h, unsigned samples, int reps, Read read) {
+  std::vector<double> per;
+  for (int r = 0; r < reps; ++r) {
+    if (!fill_ring(h, samples)) std::exit(1);
+    uint64_t n = 0;
+    const auto t0 = Clock::now();
+    for (;;) {
+      const int got = read();
+      if (got <= 0) break;
+      n += static_cast<uint64_t>(got);
+    }
+    const double s = seconds_since(t0);
+    KV_StopAIScan(h);
+    if (n != samples) {
+      std::fprintf(stderr, "drained %llu of %u samples\n", static_cast<unsigned long long>(n),
+                   samples);
+      std::exit(1);
+    }
+    per.push_back(s * 1e9 / samples);
+  }
+  return median(per);
+}
+
+double memcpy_ns(unsigned samples, unsigned sample_bytes, int reps) {
+  std::vector<char> src(static_cast<std::size_t>(samples) * sample_bytes, 1);
+  std::vector<char> dst(static_cast<std::size_t>(kChunk) * 4);
+  std::vector<double> per;
+  for (int r = 0; r < reps; ++r) {
+    const auto t0 = Clock::now();
+    for (std::size_t at = 0; at < src.size(); at += static_cast<std::size_t>(kChunk) * sample_bytes) {
+      const std::size_t k = std::min<std::size_t>(src.size() - at, std::size_t{kChunk} * sample_bytes);
+      std::memcpy(dst.data(), src.data() + at, k);
+      asm volatile("" : : "r"(dst.data()) : "memory");
+    }
+    per.push_back(seconds_since(t0) * 1e9 / samples);
+  }
+  return median(per);
+}
+
+void ring_rows(const SimProcess& sim, const char* model, unsigned sample_bytes, unsigned samples,
+               int reps) {
+  KV_HANDLE h = KV_Device_Create(sim.address.c_str());
+  if (!h) std::exit(1);
+  std::vector<float> volts(kChunk);
+  std::vector<unsigned> codes(kChunk);
+  const double v = drain_ns(h, samples, reps,
+                            [&] { return KV_GetAIBuffer(h, volts.data(), kChunk); });
+  const double x = drain_ns(h, samples, reps,
+                            [&] { return KV_GetAIBufferHex(h, codes.data(), kChunk); });
+  KV_Device_Release(h);
+  const double m = memcpy_ns(samples, sample_bytes, reps);
+  std::printf("  %-8s KV_GetAIBuffer    %6.3f ns/sample  (memcpy of the same bytes %6.3f)\n",
+              model, v, m);
+  std::printf("  %-8s KV_GetAIBufferHex %6.3f ns/sample\n", model, x);
+}
+
+// A binary log file of `samples` 16-bit samples; its path.
+std::string write_log(const SimProcess& sim, const std::string& root, unsigned samples) {
+  KV_HANDLE h = KV_Device_Create(sim.address.c_str());
+  if (!h || KV_SetAIScanParam(h, kChannels, 0, 0, kRate, samples, 0, 0) != 1) std::exit(1);
+  std::string folder = root;
+  if (KV_StartLogger(h, folder.data(), 60, 0) != 1) std::exit(1);
+  const auto t0 = Clock::now();
+  unsigned short status = 0;
+  unsigned count = 0;
+  while (seconds_since(t0) < 120) {
+    KV_GetAIBufferStatus(h, &status, &count);
+    if ((status & 0x90) == 0x90) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  KV_StopLogger(h);
+  KV_Device_Release(h);
+  char path[260] = {};
+  if (KV_GetAllLogFiles(root.c_str(), 0) != 1) std::exit(1);
+  KV_HANDLE log = KV_LogFile_Open_byIndex(0, path);
+  KV_LogFile_Close(log);
+  return path;
+}
+
+void log_rows(const SimProcess& sim, unsigned samples, int reps) {
+  const std::filesystem::path root =
+      std::filesystem::temp_directory_path() / ("korvel_read_bench_" + std::to_string(getpid()));
+  std::filesystem::create_directories(root);
+  const std::string path = write_log(sim, root.string(), samples);
+  const double bytes = static_cast<double>(std::filesystem::file_size(path));
+  std::vector<unsigned> codes(kChunk);
+  std::vector<char> raw(kChunk * 2);
+  std::vector<double> lib, bare;
+  for (int r = 0; r < reps; ++r) {
+    KV_HANDLE log = KV_LogFile_Open(path.c_str());
+    if (!log) std::exit(1);
+    auto t0 = Clock::now();
+    uint64_t n = 0;
+    for (;;) {
+      const int got = KV_GetLogFile_AIDataHex(log, static_cast<unsigned>(n), kChunk, codes.data());
+      if (got <= 0) break;
+      n += static_cast<uint64_t>(got);
+    }
+    lib.push_back(bytes / seconds_since(t0) / 1e6);
+    KV_LogFile_Close(log);
+    if (n * 2 != bytes) std::exit(1);
+    std::FILE* f = std::fopen(path.c_str(), "rb");
+    t0 = Clock::now();
+    while (std::fread(raw.data(), 1, raw.size(), f) > 0) {
+    }
+    bare.push_back(bytes / seconds_since(t0) / 1e6);
+    std::fclose(f);
+  }
+  std::filesystem::remove_all(root);
+  const double l = median(lib), b = median(bare);
+  std::printf("  log reader KV_GetLogFile_AIDataHex %8.1f MB/s  fread %8.1f MB/s  ratio %.2f\n", l,
+              b, l / b);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const unsigned samples = argc > 1 ? static_cast<unsigned>(std::atoi(argv[1])) : 4u << 20;
+  const int reps = argc > 2 ? std::max(1, std::atoi(argv[2])) : 7;
+  // Simulators first, before this process has threads of its own.
+  SimProcess lx3100(korvel::sim::unique_loopback_address(), true);
+  SimProcess lxr5000(korvel::sim::unique_loopback_address(), true, "LXR5000");
+  std::printf("== ring full, %d channels, %u samples drained in %u-sample chunks, median of %d\n",
+              kChannels, samples, kChunk, reps);
+  ring_rows(lx3100, "LX3100", 2, samples, reps);
+  if (!getenv("KORVEL_BENCH_16_ONLY")) ring_rows(lxr5000, "LXR5000", 4, samples, reps);
+  std::printf("== log reader, binary file of %u samples, %u-sample chunks, median of %d\n",
+              samples, kChunk, reps);
+  log_rows(lx3100, samples, reps);
+  return 0;
+}
