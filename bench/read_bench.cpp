@@ -40,8 +40,11 @@ double median(std::vector<double> v) {
 
 // Runs a finite scan of `samples` and waits until all of them sit in the
 // ring (the ring holds ten times a finite scan's count); false on a failure.
-bool fill_ring(KV_HANDLE h, unsigned samples) {
-  if (KV_SetAIScanParam(h, kChannels, 0, 0, kRate, samples, 0, 0) != 1) return false;
+bool fill_ring(KV_HANDLE h, int channels, unsigned samples) {
+  if (KV_SetAIScanParam(h, static_cast<short>(channels), 0, 0, kRate, samples, 0, 0) != 1) {
+    std::fprintf(stderr, "scan parameters refused: 0x%x\n", KV_GetLastError());
+    return false;
+  }
   if (KV_StartAIScan(h) != 1) return false;
   const auto t0 = Clock::now();
   unsigned short status = 0;
@@ -56,12 +59,13 @@ bool fill_ring(KV_HANDLE h, unsigned samples) {
   return false;
 }
 
-// ns per sample of draining a full ring with `read`, median of reps.
+// ns per sample of draining a full ring with `read`, median of reps; a
+// negative figure when the scan could not be had.
 template <class Read>
-double drain_ns(KV_HANDLE h, unsigned samples, int reps, Read read) {
+double drain_ns(KV_HANDLE h, int channels, unsigned samples, int reps, Read read) {
   std::vector<double> per;
   for (int r = 0; r < reps; ++r) {
-    if (!fill_ring(h, samples)) std::exit(1);
+    if (!fill_ring(h, channels, samples)) return -1;
     uint64_t n = 0;
     const auto t0 = Clock::now();
     for (;;) {
@@ -74,7 +78,7 @@ double drain_ns(KV_HANDLE h, unsigned samples, int reps, Read read) {
     if (n != samples) {
       std::fprintf(stderr, "drained %llu of %u samples\n", static_cast<unsigned long long>(n),
                    samples);
-      std::exit(1);
+      return -1;
     }
     per.push_back(s * 1e9 / samples);
   }
@@ -97,29 +101,32 @@ double memcpy_ns(unsigned samples, unsigned sample_bytes, int reps) {
   return median(per);
 }
 
-void ring_rows(const SimProcess& sim, const char* model, unsigned sample_bytes, unsigned samples,
-               int reps) {
+void ring_rows(const SimProcess& sim, const char* model, int channels, unsigned sample_bytes,
+               unsigned samples, int reps) {
   KV_HANDLE h = KV_Device_Create(sim.address.c_str());
-  if (!h) std::exit(1);
+  if (!h) return;
   std::vector<float> volts(kChunk);
   std::vector<unsigned> codes(kChunk);
-  const double v = drain_ns(h, samples, reps,
+  const double v = drain_ns(h, channels, samples, reps,
                             [&] { return KV_GetAIBuffer(h, volts.data(), kChunk); });
-  const double x = drain_ns(h, samples, reps,
+  const double x = drain_ns(h, channels, samples, reps,
                             [&] { return KV_GetAIBufferHex(h, codes.data(), kChunk); });
   KV_Device_Release(h);
   const double m = memcpy_ns(samples, sample_bytes, reps);
-  std::printf("  %-8s KV_GetAIBuffer    %6.3f ns/sample  (memcpy of the same bytes %6.3f)\n",
-              model, v, m);
-  std::printf("  %-8s KV_GetAIBufferHex %6.3f ns/sample\n", model, x);
+  std::printf("  %-8s %d ch KV_GetAIBuffer    %6.3f ns/sample  (memcpy of the same bytes %6.3f)\n",
+              model, channels, v, m);
+  std::printf("  %-8s %d ch KV_GetAIBufferHex %6.3f ns/sample\n", model, channels, x);
 }
 
 // A binary log file of `samples` 16-bit samples; its path.
 std::string write_log(const SimProcess& sim, const std::string& root, unsigned samples) {
   KV_HANDLE h = KV_Device_Create(sim.address.c_str());
-  if (!h || KV_SetAIScanParam(h, kChannels, 0, 0, kRate, samples, 0, 0) != 1) std::exit(1);
   std::string folder = root;
-  if (KV_StartLogger(h, folder.data(), 60, 0) != 1) std::exit(1);
+  if (!h || KV_SetAIScanParam(h, kChannels, 0, 0, kRate, samples, 0, 0) != 1 ||
+      KV_StartLogger(h, folder.data(), 60, 0) != 1) {
+    KV_Device_Release(h);
+    return {};
+  }
   const auto t0 = Clock::now();
   unsigned short status = 0;
   unsigned count = 0;
@@ -131,7 +138,7 @@ std::string write_log(const SimProcess& sim, const std::string& root, unsigned s
   KV_StopLogger(h);
   KV_Device_Release(h);
   char path[260] = {};
-  if (KV_GetAllLogFiles(root.c_str(), 0) != 1) std::exit(1);
+  if (KV_GetAllLogFiles(root.c_str(), 0) != 1) return {};
   KV_HANDLE log = KV_LogFile_Open_byIndex(0, path);
   KV_LogFile_Close(log);
   return path;
@@ -142,13 +149,17 @@ void log_rows(const SimProcess& sim, unsigned samples, int reps) {
       std::filesystem::temp_directory_path() / ("korvel_read_bench_" + std::to_string(getpid()));
   std::filesystem::create_directories(root);
   const std::string path = write_log(sim, root.string(), samples);
+  if (path.empty()) {
+    std::fprintf(stderr, "no log file written\n");
+    return;
+  }
   const double bytes = static_cast<double>(std::filesystem::file_size(path));
   std::vector<unsigned> codes(kChunk);
   std::vector<char> raw(kChunk * 2);
   std::vector<double> lib, bare;
   for (int r = 0; r < reps; ++r) {
     KV_HANDLE log = KV_LogFile_Open(path.c_str());
-    if (!log) std::exit(1);
+    if (!log) break;
     auto t0 = Clock::now();
     uint64_t n = 0;
     for (;;) {
@@ -158,7 +169,7 @@ void log_rows(const SimProcess& sim, unsigned samples, int reps) {
     }
     lib.push_back(bytes / seconds_since(t0) / 1e6);
     KV_LogFile_Close(log);
-    if (n * 2 != bytes) std::exit(1);
+    if (n * 2 != bytes) std::fprintf(stderr, "read %llu of %.0f bytes\n", 2ull * n, bytes);
     std::FILE* f = std::fopen(path.c_str(), "rb");
     t0 = Clock::now();
     while (std::fread(raw.data(), 1, raw.size(), f) > 0) {
@@ -167,6 +178,7 @@ void log_rows(const SimProcess& sim, unsigned samples, int reps) {
     std::fclose(f);
   }
   std::filesystem::remove_all(root);
+  if (lib.empty()) return;
   const double l = median(lib), b = median(bare);
   std::printf("  log reader KV_GetLogFile_AIDataHex %8.1f MB/s  fread %8.1f MB/s  ratio %.2f\n", l,
               b, l / b);
@@ -180,10 +192,10 @@ int main(int argc, char** argv) {
   // Simulators first, before this process has threads of its own.
   SimProcess lx3100(korvel::sim::unique_loopback_address(), true);
   SimProcess lxr5000(korvel::sim::unique_loopback_address(), true, "LXR5000");
-  std::printf("== ring full, %d channels, %u samples drained in %u-sample chunks, median of %d\n",
-              kChannels, samples, kChunk, reps);
-  ring_rows(lx3100, "LX3100", 2, samples, reps);
-  if (!getenv("KORVEL_BENCH_16_ONLY")) ring_rows(lxr5000, "LXR5000", 4, samples, reps);
+  std::printf("== ring full, %u samples drained in %u-sample chunks, median of %d\n", samples,
+              kChunk, reps);
+  ring_rows(lx3100, "LX3100", kChannels, 2, samples, reps);
+  if (!getenv("KORVEL_BENCH_16_ONLY")) ring_rows(lxr5000, "LXR5000", 4, 4, samples, reps);
   std::printf("== log reader, binary file of %u samples, %u-sample chunks, median of %d\n",
               samples, kChunk, reps);
   log_rows(lx3100, samples, reps);
