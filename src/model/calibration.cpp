@@ -43,33 +43,20 @@ uint32_t spread(const T* per_channel, uint32_t channels, uint32_t phase, T* out)
   return period;
 }
 
-// Runs block(start, length, at) over n samples, at being the index into
-// the spread arrays of the sample at start; lengths are kBlock but the last.
-template <class Block>
-void by_blocks(uint32_t n, uint32_t period, Block&& block) {
-  uint32_t at = 0, i = 0;
-  for (; n - i >= kBlock; i += kBlock) {
-    block(i, kBlock, at);
-    at += kBlock;
-    if (at >= period) at -= period;
-  }
-  if (i < n) block(i, n - i, at);
-}
-
-inline int16_t load16(const char* p) {
+[[gnu::always_inline]] inline int16_t load16(const char* p) {
   int16_t v;
   std::memcpy(&v, p, 2);
   return v;
 }
 
-inline uint32_t load32(const char* p) {
+[[gnu::always_inline]] inline uint32_t load32(const char* p) {
   uint32_t v;
   std::memcpy(&v, p, 4);
   return v;
 }
 
 // calibrate16 of a sign-extended code.
-inline int32_t cal16(int32_t r, int32_t gain_factor, int32_t offset) {
+[[gnu::always_inline]] inline int32_t cal16(int32_t r, int32_t gain_factor, int32_t offset) {
   int32_t v = ((r * gain_factor) >> 15) + offset;
   v = v > 32767 ? 32767 : v;
   v = v < -32768 ? -32768 : v;
@@ -77,15 +64,17 @@ inline int32_t cal16(int32_t r, int32_t gain_factor, int32_t offset) {
 }
 
 // The loops' bodies, with a length the compiler sees as kBlock when it is.
-inline void volts16(const char* __restrict src, uint32_t n, const int32_t* __restrict g,
+// Everything here is inlined into the exported functions, so that each of
+// their target clones (below) compiles it for its own instruction set.
+[[gnu::always_inline]] inline void volts16(const char* __restrict src, uint32_t n, const int32_t* __restrict g,
                     const int32_t* __restrict o, float divisor, float* __restrict dst) {
-  for (uint32_t i = 0; i < n; ++i)
+  for (std::size_t i = 0; i < n; ++i)
     dst[i] = static_cast<float>(cal16(load16(src + 2 * i), g[i], o[i])) / divisor;
 }
 
-inline void volts24(const char* __restrict src, uint32_t n, const double* __restrict o,
+[[gnu::always_inline]] inline void volts24(const char* __restrict src, uint32_t n, const double* __restrict o,
                     const float* __restrict fs, float* __restrict dst) {
-  for (uint32_t i = 0; i < n; ++i) {
+  for (std::size_t i = 0; i < n; ++i) {
     // The code plus the offset is exact in double (well inside 2^53), so
     // narrowing it rounds once, exactly as the 64-bit integer sum converts.
     const double s = static_cast<double>(sign_extend24(static_cast<int>(load32(src + 4 * i)))) + o[i];
@@ -95,6 +84,16 @@ inline void volts24(const char* __restrict src, uint32_t n, const double* __rest
 
 }  // namespace
 
+// Where the machine has AVX2 the bulk conversions run eight samples per
+// instruction, with a 32-bit multiply and a clamp of their own (same IEEE
+// operations, no contraction: there is no multiply-add to fuse).
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+#define KORVEL_WIDE_VECTORS __attribute__((target_clones("avx2", "default")))
+#else
+#define KORVEL_WIDE_VECTORS
+#endif
+
+KORVEL_WIDE_VECTORS
 void codes16_to_volts(const char* src, uint32_t n, uint32_t channels, uint32_t phase,
                       const uint16_t* gains, const int16_t* offsets, int gain, float* dst) {
   if (n == 0 || channels == 0) return;
@@ -120,14 +119,17 @@ void codes16_to_volts(const char* src, uint32_t n, uint32_t channels, uint32_t p
     }
     return;
   }
-  by_blocks(n, period, [&](uint32_t i, uint32_t len, uint32_t at) {
-    if (len == kBlock)
-      volts16(src + 2 * i, kBlock, gs + at, os + at, divisor, dst + i);
-    else
-      volts16(src + 2 * i, len, gs + at, os + at, divisor, dst + i);
-  });
+  // Blocks of kBlock; `at` indexes the laid-out parameters of sample i.
+  uint32_t at = 0, i = 0;
+  for (; n - i >= kBlock; i += kBlock) {
+    volts16(src + 2 * i, kBlock, gs + at, os + at, divisor, dst + i);
+    at += kBlock;
+    if (at >= period) at -= period;
+  }
+  volts16(src + 2 * i, n - i, gs + at, os + at, divisor, dst + i);
 }
 
+KORVEL_WIDE_VECTORS
 void channel24_codes_to_volts(const char* src, uint32_t n, uint32_t channels, uint32_t phase,
                               const int32_t* offsets, const float* full_scales, float* dst) {
   if (n == 0 || channels == 0) return;
@@ -145,16 +147,18 @@ void channel24_codes_to_volts(const char* src, uint32_t n, uint32_t channels, ui
     }
     return;
   }
-  by_blocks(n, period, [&](uint32_t i, uint32_t len, uint32_t at) {
-    if (len == kBlock)
-      volts24(src + 4 * i, kBlock, os + at, fs + at, dst + i);
-    else
-      volts24(src + 4 * i, len, os + at, fs + at, dst + i);
-  });
+  uint32_t at = 0, i = 0;
+  for (; n - i >= kBlock; i += kBlock) {
+    volts24(src + 4 * i, kBlock, os + at, fs + at, dst + i);
+    at += kBlock;
+    if (at >= period) at -= period;
+  }
+  volts24(src + 4 * i, n - i, os + at, fs + at, dst + i);
 }
 
 void widen16(const char* src, uint32_t n, uint32_t* dst) {
-  for (uint32_t i = 0; i < n; ++i)
+  // A 64-bit index: 2 * i may not wrap, so the loop vectorises.
+  for (std::size_t i = 0; i < n; ++i)
     dst[i] = static_cast<uint32_t>(static_cast<int32_t>(load16(src + 2 * i)));
 }
 
