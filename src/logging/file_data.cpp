@@ -504,7 +504,7 @@ unsigned BinaryFile::ReadFrom(void* buf, unsigned offset, unsigned n) {
         const unsigned want = std::min(count - done, kChunk);
         const unsigned got = read_at(file_, chunk, 2, at + static_cast<off_t>(done) * 2, want);
         unsigned char* out = slots + 4 * static_cast<std::size_t>(done);
-        for (unsigned i = 0; i < got; ++i) {
+        for (std::size_t i = 0; i < got; ++i) {  // 64-bit index: vectorised
           uint32_t slot;
           std::memcpy(&slot, out + 4 * i, 4);
           slot = (slot & 0xFFFF0000u) | chunk[i];
