@@ -4,7 +4,9 @@
 //     same bytes in the same chunks;
 //  2. the log reader (KV_GetLogFile_AIDataHex) over a binary log file,
 //     against fread of the same file in the same chunks.
-// Each figure is the median of several repetitions. Printed, never asserted.
+// Each figure is the median of several repetitions, timed by the reading
+// thread's CPU time (the machine may be shared: wall time would count other
+// processes' turns). Printed, never asserted.
 // Usage: read_bench [samples [repetitions]]
 #include <korvel/korvel.h>
 
@@ -13,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <string>
 #include <thread>
@@ -31,6 +34,13 @@ constexpr int kRate = 20000;
 
 double seconds_since(Clock::time_point t0) {
   return std::chrono::duration<double>(Clock::now() - t0).count();
+}
+
+// CPU time of the calling thread, user and system.
+double thread_cpu() {
+  timespec t{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
 }
 
 double median(std::vector<double> v) {
@@ -67,13 +77,13 @@ double drain_ns(KV_HANDLE h, int channels, unsigned samples, int reps, Read read
   for (int r = 0; r < reps; ++r) {
     if (!fill_ring(h, channels, samples)) return -1;
     uint64_t n = 0;
-    const auto t0 = Clock::now();
+    const double t0 = thread_cpu();
     for (;;) {
       const int got = read();
       if (got <= 0) break;
       n += static_cast<uint64_t>(got);
     }
-    const double s = seconds_since(t0);
+    const double s = thread_cpu() - t0;
     KV_StopAIScan(h);
     if (n != samples) {
       std::fprintf(stderr, "drained %llu of %u samples\n", static_cast<unsigned long long>(n),
@@ -90,13 +100,13 @@ double memcpy_ns(unsigned samples, unsigned sample_bytes, int reps) {
   std::vector<char> dst(static_cast<std::size_t>(kChunk) * 4);
   std::vector<double> per;
   for (int r = 0; r < reps; ++r) {
-    const auto t0 = Clock::now();
+    const double t0 = thread_cpu();
     for (std::size_t at = 0; at < src.size(); at += static_cast<std::size_t>(kChunk) * sample_bytes) {
       const std::size_t k = std::min<std::size_t>(src.size() - at, std::size_t{kChunk} * sample_bytes);
       std::memcpy(dst.data(), src.data() + at, k);
       asm volatile("" : : "r"(dst.data()) : "memory");
     }
-    per.push_back(seconds_since(t0) * 1e9 / samples);
+    per.push_back((thread_cpu() - t0) * 1e9 / samples);
   }
   return median(per);
 }
@@ -160,21 +170,21 @@ void log_rows(const SimProcess& sim, unsigned samples, int reps) {
   for (int r = 0; r < reps; ++r) {
     KV_HANDLE log = KV_LogFile_Open(path.c_str());
     if (!log) break;
-    auto t0 = Clock::now();
+    double t0 = thread_cpu();
     uint64_t n = 0;
     for (;;) {
       const int got = KV_GetLogFile_AIDataHex(log, static_cast<unsigned>(n), kChunk, codes.data());
       if (got <= 0) break;
       n += static_cast<uint64_t>(got);
     }
-    lib.push_back(bytes / seconds_since(t0) / 1e6);
+    lib.push_back(bytes / (thread_cpu() - t0) / 1e6);
     KV_LogFile_Close(log);
     if (n * 2 != bytes) std::fprintf(stderr, "read %llu of %.0f bytes\n", 2ull * n, bytes);
     std::FILE* f = std::fopen(path.c_str(), "rb");
-    t0 = Clock::now();
+    t0 = thread_cpu();
     while (std::fread(raw.data(), 1, raw.size(), f) > 0) {
     }
-    bare.push_back(bytes / seconds_since(t0) / 1e6);
+    bare.push_back(bytes / (thread_cpu() - t0) / 1e6);
     std::fclose(f);
   }
   std::filesystem::remove_all(root);
