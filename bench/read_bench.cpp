@@ -101,8 +101,9 @@ double memcpy_ns(unsigned samples, unsigned sample_bytes, int reps) {
   std::vector<double> per;
   for (int r = 0; r < reps; ++r) {
     const double t0 = thread_cpu();
-    for (std::size_t at = 0; at < src.size(); at += static_cast<std::size_t>(kChunk) * sample_bytes) {
-      const std::size_t k = std::min<std::size_t>(src.size() - at, std::size_t{kChunk} * sample_bytes);
+    const std::size_t chunk = std::size_t{kChunk} * sample_bytes;
+    for (std::size_t at = 0; at < src.size(); at += chunk) {
+      const std::size_t k = std::min(src.size() - at, chunk);
       std::memcpy(dst.data(), src.data() + at, k);
       asm volatile("" : : "r"(dst.data()) : "memory");
     }

@@ -8,8 +8,8 @@
 // and against init/release, which free the storage.
 #pragma once
 
-#include <cstddef>
 #include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <mutex>

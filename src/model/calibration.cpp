@@ -66,18 +66,21 @@ uint32_t spread(const T* per_channel, uint32_t channels, uint32_t phase, T* out)
 // The loops' bodies, with a length the compiler sees as kBlock when it is.
 // Everything here is inlined into the exported functions, so that each of
 // their target clones (below) compiles it for its own instruction set.
-[[gnu::always_inline]] inline void volts16(const char* __restrict src, uint32_t n, const int32_t* __restrict g,
-                    const int32_t* __restrict o, float divisor, float* __restrict dst) {
+[[gnu::always_inline]] inline void volts16(const char* __restrict src, uint32_t n,
+                                           const int32_t* __restrict g, const int32_t* __restrict o,
+                                           float divisor, float* __restrict dst) {
   for (std::size_t i = 0; i < n; ++i)
     dst[i] = static_cast<float>(cal16(load16(src + 2 * i), g[i], o[i])) / divisor;
 }
 
-[[gnu::always_inline]] inline void volts24(const char* __restrict src, uint32_t n, const double* __restrict o,
-                    const float* __restrict fs, float* __restrict dst) {
+[[gnu::always_inline]] inline void volts24(const char* __restrict src, uint32_t n,
+                                           const double* __restrict o, const float* __restrict fs,
+                                           float* __restrict dst) {
   for (std::size_t i = 0; i < n; ++i) {
     // The code plus the offset is exact in double (well inside 2^53), so
     // narrowing it rounds once, exactly as the 64-bit integer sum converts.
-    const double s = static_cast<double>(sign_extend24(static_cast<int>(load32(src + 4 * i)))) + o[i];
+    const int32_t code = sign_extend24(static_cast<int>(load32(src + 4 * i)));
+    const double s = static_cast<double>(code) + o[i];
     dst[i] = static_cast<float>(s) * fs[i] / 8388607.0f;
   }
 }
@@ -142,7 +145,8 @@ void channel24_codes_to_volts(const char* src, uint32_t n, uint32_t channels, ui
   if (period == 0 || spread(full_scales, channels, phase, fs) != period) {
     uint32_t c = phase % channels;
     for (uint32_t i = 0; i < n; ++i) {
-      dst[i] = channel24_to_volts(static_cast<int>(load32(src + 4 * i)), offsets[c], full_scales[c]);
+      const int raw = static_cast<int>(load32(src + 4 * i));
+      dst[i] = channel24_to_volts(raw, offsets[c], full_scales[c]);
       if (++c == channels) c = 0;
     }
     return;

@@ -145,7 +145,8 @@ TEST_F(FileData, BulkReadsMatchElementByElementReads) {
     int type;
     unsigned size;
   };
-  for (const Case c : {Case{kTypeBytes, 1}, Case{kType16, 2}, Case{kTypeFloat, 4}, Case{kType32, 4}}) {
+  for (const Case c :
+       {Case{kTypeBytes, 1}, Case{kType16, 2}, Case{kTypeFloat, 4}, Case{kType32, 4}}) {
     BinaryFile bulk(kModeRead, c.type), single(kModeRead, c.type);
     ASSERT_EQ(bulk.Open(at("bulk.bin").c_str()), 1);
     ASSERT_EQ(single.Open(at("bulk.bin").c_str()), 1);
@@ -170,9 +171,12 @@ TEST_F(FileData, BulkReadsMatchElementByElementReads) {
         const unsigned expected = offset >= total ? 0 : std::min(n, total - offset);
         std::vector<uint32_t> got(expected + 8, 0xA5A5A5A5u), want = got;
         for (unsigned i = 0; i < expected; ++i) {
-          if (c.size == 1) reinterpret_cast<char*>(want.data())[i] = static_cast<char>(all[offset + i]);
-          else if (c.size == 2) want[i] = 0xA5A50000u | all[offset + i];
-          else want[i] = all[offset + i];
+          if (c.size == 1)
+            reinterpret_cast<char*>(want.data())[i] = static_cast<char>(all[offset + i]);
+          else if (c.size == 2)
+            want[i] = 0xA5A50000u | all[offset + i];
+          else
+            want[i] = all[offset + i];
         }
         ASSERT_EQ(bulk.ReadFrom(got.data(), offset, n), expected)
             << "type " << c.type << " offset " << offset << " n " << n;

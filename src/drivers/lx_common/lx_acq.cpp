@@ -198,13 +198,14 @@ int LxDevice::read_volts(float* dst, unsigned int count, RingPlace* first) {
     RingPlace place;
     float* out = dst + total;
     uint32_t done = 0;
-    const uint32_t n = engine_.ring().read_in_place(want, size, &place, [&](const char* src, uint32_t k) {
+    auto convert = [&](const char* src, uint32_t k) {
       const uint32_t channels = place.unit / size;
       if (channels != 0)
         codes_to_volts(src, k, channels, (place.offset / size + done) % channels,
                        static_cast<int>(place.tag), out + done);
       done += k;
-    });
+    };
+    const uint32_t n = engine_.ring().read_in_place(want, size, &place, convert);
     if (n == 0) break;
     if (first && total == 0) *first = place;
     total += n;

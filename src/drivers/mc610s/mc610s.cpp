@@ -325,14 +325,14 @@ int MC610s::AD_ReadData_float(float* dst, unsigned int count, int) {
     RingPlace place;
     float* out = dst + total;
     uint32_t done = 0;
-    const uint32_t n =
-        engine_.ring().read_in_place(want, sizeof(int16_t), &place, [&](const char* src, uint32_t k) {
-          const uint32_t channels = place.unit / sizeof(int16_t);
-          if (channels != 0)
-            codes_to_volts(src, k, channels, (place.offset / sizeof(int16_t) + done) % channels,
-                         static_cast<int>(place.tag), out + done);
-          done += k;
-        });
+    auto convert = [&](const char* src, uint32_t k) {
+      const uint32_t channels = place.unit / sizeof(int16_t);
+      if (channels != 0)
+        codes_to_volts(src, k, channels, (place.offset / sizeof(int16_t) + done) % channels,
+                       static_cast<int>(place.tag), out + done);
+      done += k;
+    };
+    const uint32_t n = engine_.ring().read_in_place(want, sizeof(int16_t), &place, convert);
     if (n == 0) break;
     total += n;
     if (n < want) break;
