@@ -26,6 +26,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench_sim.h"
 #include "korvel/sim/device.h"
 #include "korvel/sim/signal.h"
 
@@ -43,41 +44,6 @@ double cpu_seconds() {
   return ru.ru_utime.tv_sec + ru.ru_utime.tv_usec / 1e6 + ru.ru_stime.tv_sec +
          ru.ru_stime.tv_usec / 1e6;
 }
-
-// A simulator in a child process; killed when this object goes.
-struct SimProcess {
-  pid_t pid = -1;
-  std::string address;
-  SimProcess(const std::string& addr, bool fast) : address(addr) {
-    int ready[2];
-    if (pipe(ready) != 0) std::exit(1);
-    pid = fork();
-    if (pid == 0) {
-      close(ready[0]);
-      korvel::sim::Config cfg;
-      cfg.address = addr;
-      cfg.fast = fast;
-      korvel::sim::Device dev(cfg);
-      std::string error;
-      const char ok = dev.start(&error) ? 1 : 0;
-      (void)!write(ready[1], &ok, 1);
-      if (!ok) _exit(1);
-      pause();  // until killed
-      _exit(0);
-    }
-    close(ready[1]);
-    char ok = 0;
-    if (read(ready[0], &ok, 1) != 1 || !ok) {
-      std::fprintf(stderr, "simulator did not start\n");
-      std::exit(1);
-    }
-    close(ready[0]);
-  }
-  ~SimProcess() {
-    kill(pid, SIGTERM);
-    waitpid(pid, nullptr, 0);
-  }
-};
 
 int connect_to(const std::string& ip, int port) {
   const int s = socket(AF_INET, SOCK_STREAM, 0);

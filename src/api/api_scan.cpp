@@ -146,25 +146,7 @@ KV_API int KV_GetAIBufferHex(KV_HANDLE handle, unsigned int* buffer, unsigned in
         // The result is an int.
         count = std::min<unsigned int>(count, INT_MAX);
         if (!present(buffer)) return 0;
-        int n = 0;
-        if (d.module.sample_bytes == 2) {
-          // 16-bit codes land in the upper half of the caller's array and are
-          // widened in place, front to back (a slot never overlaps a code not
-          // yet read), so no scratch copy is needed.
-          char* base = reinterpret_cast<char*>(buffer);
-          char* codes = base + 2 * static_cast<std::size_t>(count);
-          n = d.AD_ReadData(codes, count, 2);
-          for (int i = 0; i < n; ++i) {
-            int16_t c;
-            std::memcpy(&c, codes + 2 * i, 2);
-            const uint32_t wide = static_cast<uint32_t>(static_cast<int32_t>(c));
-            std::memcpy(base + 4 * i, &wide, 4);
-          }
-        } else if (d.module.sample_bytes == 4) {
-          n = d.AD_ReadData(reinterpret_cast<char*>(buffer), count, 4);
-        } else {
-          return 0;
-        }
+        const int n = d.AD_ReadCodes(buffer, count);
         if (n > 0) d.Filter_DataHEX(static_cast<unsigned int>(n), buffer);
         return n;
       },

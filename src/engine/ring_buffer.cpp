@@ -222,32 +222,37 @@ uint32_t RingBuffer::read(char* dst, uint32_t count, uint32_t elem, uint32_t* of
   return n;
 }
 
+uint32_t RingBuffer::begin_read(uint32_t count, uint32_t elem, RingPlace* place, uint32_t* pos) {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (count_ == 0) return 0;
+  const uint64_t wanted = static_cast<uint64_t>(count) * elem;
+  uint32_t k = static_cast<uint32_t>(std::min<uint64_t>(count_, wanted));
+  k -= k % elem;
+  *pos = read_pos_;
+  place->offset = read_pos_ % unit_;
+  place->unit = unit_;
+  place->tag = tag_;
+  return k;
+}
+
+void RingBuffer::end_read(uint32_t pos, uint32_t bytes) {
+  std::lock_guard<std::mutex> lock(mu_);
+  read_pos_ = (pos + bytes) % capacity_;
+  count_ -= bytes;
+  if (count_ == 0) status_ &= static_cast<uint16_t>(~kStatusData);
+}
+
 uint32_t RingBuffer::read(char* dst, uint32_t count, uint32_t elem, RingPlace* place) {
   if (count == 0 || elem == 0) return 0;
   std::lock_guard<std::mutex> reader(read_mu_);
-  uint32_t pos, k;
-  {
-    std::lock_guard<std::mutex> lock(mu_);
-    if (count_ == 0) return 0;
-    const uint64_t wanted = static_cast<uint64_t>(count) * elem;
-    k = static_cast<uint32_t>(std::min<uint64_t>(count_, wanted));
-    k -= k % elem;
-    pos = read_pos_;
-    place->offset = pos % unit_;
-    place->unit = unit_;
-    place->tag = tag_;
-  }
+  uint32_t pos;
+  const uint32_t k = begin_read(count, elem, place, &pos);
   if (k == 0) return 0;
   // Filled space is the reader's until it is given back below.
   const uint32_t first = std::min(k, capacity_ - pos);
   std::memcpy(dst, data_ + pos, first);
   std::memcpy(dst + first, data_, k - first);
-  {
-    std::lock_guard<std::mutex> lock(mu_);
-    read_pos_ = (pos + k) % capacity_;
-    count_ -= k;
-    if (count_ == 0) status_ &= static_cast<uint16_t>(~kStatusData);
-  }
+  end_read(pos, k);
   return k / elem;
 }
 

@@ -8,8 +8,10 @@
 // and against init/release, which free the storage.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <mutex>
 #include <vector>
 
@@ -96,6 +98,13 @@ class RingBuffer {
   // the channel it belongs to: one position shared by every reader.
   uint32_t read(char* dst, uint32_t count, uint32_t elem, uint32_t* offset = nullptr);
   uint32_t read(char* dst, uint32_t count, uint32_t elem, RingPlace* place);
+  // As read, without the copy: the elements are handed to
+  // visit(const char* data, uint32_t elements) where they lie, one call per
+  // contiguous piece (two when they wrap round the ring's end; an element
+  // cut by the end, after byte reads, comes in a call of its own from a
+  // copy), then their space is given back. elem is at most 8 bytes.
+  template <class Visit>
+  uint32_t read_in_place(uint32_t count, uint32_t elem, RingPlace* place, Visit&& visit);
   // Drops everything waiting, the rest of a unit partly read included, and
   // clears the status; the next element read starts a unit. With lanes it
   // starts at their readable front, which may lie inside a unit (the read's
@@ -114,6 +123,10 @@ class RingBuffer {
 
  private:
   void free_storage();
+  // A read's two halves, with read_mu_ held: the bytes to take (whole
+  // elements) and their position, then giving them back.
+  uint32_t begin_read(uint32_t count, uint32_t elem, RingPlace* place, uint32_t* pos);
+  void end_read(uint32_t pos, uint32_t bytes);
   // Whole free units from the committed write position, in bytes, less the
   // bytes of the unit being filled. Called with mu_ held.
   uint32_t writable() const;
@@ -150,5 +163,29 @@ class RingBuffer {
   std::vector<LaneState> lanes_;
   uint32_t grain_ = 1;
 };
+
+template <class Visit>
+uint32_t RingBuffer::read_in_place(uint32_t count, uint32_t elem, RingPlace* place, Visit&& visit) {
+  if (count == 0 || elem == 0 || elem > 8) return 0;
+  std::lock_guard<std::mutex> reader(read_mu_);
+  uint32_t pos;
+  const uint32_t k = begin_read(count, elem, place, &pos);
+  if (k == 0) return 0;
+  const uint32_t first = std::min(k, capacity_ - pos);
+  const uint32_t whole = first / elem;
+  if (whole > 0) visit(static_cast<const char*>(data_ + pos), whole);
+  uint32_t done = whole * elem;
+  if (done < first) {  // an element cut by the ring's end
+    char cut[8];
+    const uint32_t head = first - done;
+    std::memcpy(cut, data_ + pos + done, head);
+    std::memcpy(cut + head, data_, elem - head);
+    visit(static_cast<const char*>(cut), 1u);
+    done += elem;
+  }
+  if (done < k) visit(static_cast<const char*>(data_ + (done - first)), (k - done) / elem);
+  end_read(pos, k);
+  return k / elem;
+}
 
 }  // namespace korvel

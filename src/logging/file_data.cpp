@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -432,13 +433,39 @@ unsigned BinaryFile::WriteLong(const int* buf, unsigned n) {
 
 namespace {
 
+// The elements from `offset` on that the file holds, at most n: their count
+// and the byte position of the first (0 when there are none).
+unsigned elements_at(std::FILE* f, std::size_t size, unsigned offset, unsigned n, off_t* at) {
+  struct stat st {};
+  if (fstat(fileno(f), &st) != 0 || st.st_size <= 0) return 0;
+  const uint64_t total = static_cast<uint64_t>(st.st_size) / size;
+  if (offset >= total) return 0;
+  *at = static_cast<off_t>(static_cast<uint64_t>(offset) * size);
+  return static_cast<unsigned>(std::min<uint64_t>(n, total - offset));
+}
+
+// Whole elements read at byte position `at`, in as few reads as the system
+// allows. Positioned reads: no seek, no stream buffer to pass through, and
+// two threads reading one file never move each other's position.
+unsigned read_at(std::FILE* f, void* buf, std::size_t size, off_t at, unsigned count) {
+  const int fd = fileno(f);
+  auto* p = static_cast<char*>(buf);
+  const std::size_t bytes = static_cast<std::size_t>(count) * size;
+  std::size_t done = 0;
+  while (done < bytes) {
+    const ssize_t got = pread(fd, p + done, bytes - done, at + static_cast<off_t>(done));
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;
+    done += static_cast<std::size_t>(got);
+  }
+  return static_cast<unsigned>(done / size);
+}
+
 unsigned read_elements(std::FILE* f, void* buf, std::size_t size, unsigned offset, unsigned n) {
   if (f == nullptr || buf == nullptr || n == 0) return 0;
-  const uint64_t total = stream_size(f) / size;
-  if (offset >= total) return 0;
-  const uint64_t count = std::min<uint64_t>(n, total - offset);
-  if (fseeko(f, static_cast<off_t>(static_cast<uint64_t>(offset) * size), SEEK_SET) != 0) return 0;
-  return static_cast<unsigned>(std::fread(buf, size, static_cast<std::size_t>(count), f));
+  off_t at = 0;
+  const unsigned count = elements_at(f, size, offset, n, &at);
+  return count == 0 ? 0 : read_at(f, buf, size, at, count);
 }
 
 }  // namespace
@@ -464,21 +491,24 @@ unsigned BinaryFile::ReadFrom(void* buf, unsigned offset, unsigned n) {
     case kTypeBytes:
       return ReadCharFrom(static_cast<char*>(buf), offset, n);
     case kType16: {
-      if (file_ == nullptr || buf == nullptr) return 0;
-      // Read in chunks, then place each element in the low half of its slot;
-      // the caller may keep data in the upper halves.
+      if (file_ == nullptr || buf == nullptr || n == 0) return 0;
+      // Read in large chunks, then place each element in the low half of its
+      // slot; the caller may keep data in the upper halves.
+      off_t at = 0;
+      const unsigned count = elements_at(file_, 2, offset, n, &at);
       auto* slots = static_cast<unsigned char*>(buf);
-      unsigned short chunk[4096];
+      constexpr unsigned kChunk = 16384;
+      uint16_t chunk[kChunk];
       unsigned done = 0;
-      while (done < n) {
-        const unsigned want = std::min<unsigned>(n - done, 4096);
-        if (offset > UINT_MAX - done) break;
-        const unsigned got = ReadShortFrom(chunk, offset + done, want);
-        for (unsigned i = 0; i < got; ++i) {
+      while (done < count) {
+        const unsigned want = std::min(count - done, kChunk);
+        const unsigned got = read_at(file_, chunk, 2, at + static_cast<off_t>(done) * 2, want);
+        unsigned char* out = slots + 4 * static_cast<std::size_t>(done);
+        for (std::size_t i = 0; i < got; ++i) {  // 64-bit index: vectorised
           uint32_t slot;
-          std::memcpy(&slot, slots + 4 * static_cast<std::size_t>(done + i), 4);
+          std::memcpy(&slot, out + 4 * i, 4);
           slot = (slot & 0xFFFF0000u) | chunk[i];
-          std::memcpy(slots + 4 * static_cast<std::size_t>(done + i), &slot, 4);
+          std::memcpy(out + 4 * i, &slot, 4);
         }
         done += got;
         if (got < want) break;

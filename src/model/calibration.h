@@ -35,6 +35,22 @@ float code24_to_volts(int code, float nominal);
 bool calibrate_channel24(int raw, int32_t offset, float full_scale, int* code);
 float channel24_to_volts(int raw, int32_t offset, float full_scale);
 
+// Bulk forms for reads of a run's samples: `channels` channels interleaved,
+// the first sample of channel phase % channels, each channel's calibration
+// resolved beforehand into arrays indexed by channel. Samples are
+// little-endian as devices send them, at any alignment. Every value has the
+// bits of the per-sample function it stands for (the same operations in the
+// same order), only without a call, a table look-up or a modulo per sample.
+//
+// code16_to_volts(calibrate16(raw, gains[c], offsets[c]), gain).
+void codes16_to_volts(const char* src, uint32_t n, uint32_t channels, uint32_t phase,
+                      const uint16_t* gains, const int16_t* offsets, int gain, float* dst);
+// channel24_to_volts(raw, offsets[c], full_scales[c]) of 32-bit words.
+void channel24_codes_to_volts(const char* src, uint32_t n, uint32_t channels, uint32_t phase,
+                              const int32_t* offsets, const float* full_scales, float* dst);
+// 16-bit codes sign-extended to 32-bit words.
+void widen16(const char* src, uint32_t n, uint32_t* dst);
+
 // The low 24 bits of raw as a signed value.
 inline int32_t sign_extend24(int raw) {
   const auto u = static_cast<uint32_t>(raw) & 0xFFFFFFu;

@@ -180,6 +180,24 @@ int MODEL::SetEventCallback(unsigned short, unsigned short, void*, void*) { retu
 int MODEL::RemoveEventCallback(unsigned short) { return unsupported(); }
 int MODEL::AD_ReadData(char*, unsigned int, int) { return unsupported(); }
 int MODEL::AD_ReadData_float(float*, unsigned int, int) { return unsupported(); }
+
+int MODEL::AD_ReadCodes(unsigned int* dst, unsigned int count) {
+  if (module.sample_bytes == 4) return AD_ReadData(reinterpret_cast<char*>(dst), count, 4);
+  if (module.sample_bytes != 2) return 0;
+  // 16-bit codes land in the upper half of the caller's array and are
+  // widened in place, front to back (a slot never overlaps a code not yet
+  // read), so no scratch copy is needed.
+  char* base = reinterpret_cast<char*>(dst);
+  char* codes = base + 2 * static_cast<std::size_t>(count);
+  const int n = AD_ReadData(codes, count, 2);
+  for (int i = 0; i < n; ++i) {
+    int16_t c;
+    std::memcpy(&c, codes + 2 * i, 2);
+    const uint32_t wide = static_cast<uint32_t>(static_cast<int32_t>(c));
+    std::memcpy(base + 4 * i, &wide, 4);
+  }
+  return n;
+}
 int MODEL::AD_BufferStatus() { return unsupported(); }
 int MODEL::Get_ADSize() { return unsupported(); }
 int MODEL::AD_ClearData() { return unsupported(); }

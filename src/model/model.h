@@ -107,6 +107,9 @@ class MODEL {
   virtual int RemoveEventCallback(unsigned short mask);
   virtual int AD_ReadData(char* dst, unsigned int count, int unit);
   virtual int AD_ReadData_float(float* dst, unsigned int count, int unit);
+  // Up to count samples as 32-bit words (16-bit codes sign-extended); the
+  // number read. By default through AD_ReadData, widening in dst itself.
+  virtual int AD_ReadCodes(unsigned int* dst, unsigned int count);
   virtual int AD_BufferStatus();
   virtual int Get_ADSize();
   virtual int AD_ClearData();

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <climits>
 #include <cstring>
 #include <string>
 #include <utility>
@@ -131,6 +132,58 @@ TEST_F(FileData, ThreePartOpenCreatesOnlyTheLastLevel) {
   ASSERT_EQ(f.Open(root_.c_str(), "grp", "a.bin"), 1);
   EXPECT_TRUE(fs::is_regular_file(at("grp/a.bin")));
   EXPECT_EQ(BinaryFile(9).mode(), kModeCreateReadWrite);
+}
+
+TEST_F(FileData, BulkReadsMatchElementByElementReads) {
+  // A file of 40001 bytes (an odd tail no element covers), read in bulk at
+  // many offsets and lengths, against element reads of the same file: the
+  // elements, their count and, for 16-bit reads, the untouched upper halves.
+  std::string bytes(40001, '\0');
+  for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i * 131 + 7);
+  write_file(at("bulk.bin"), bytes);
+  struct Case {
+    int type;
+    unsigned size;
+  };
+  for (const Case c :
+       {Case{kTypeBytes, 1}, Case{kType16, 2}, Case{kTypeFloat, 4}, Case{kType32, 4}}) {
+    BinaryFile bulk(kModeRead, c.type), single(kModeRead, c.type);
+    ASSERT_EQ(bulk.Open(at("bulk.bin").c_str()), 1);
+    ASSERT_EQ(single.Open(at("bulk.bin").c_str()), 1);
+    const unsigned total = static_cast<unsigned>(bytes.size() / c.size);
+    // The file element by element, once.
+    std::vector<uint32_t> all;
+    for (unsigned i = 0;; ++i) {
+      uint32_t one = 0;
+      const unsigned k =
+          c.size == 1   ? single.ReadCharFrom(reinterpret_cast<char*>(&one), i, 1)
+          : c.size == 2 ? single.ReadShortFrom(reinterpret_cast<unsigned short*>(&one), i, 1)
+                        : single.ReadLongFrom(reinterpret_cast<int*>(&one), i, 1);
+      if (k != 1) break;
+      all.push_back(one);
+    }
+    ASSERT_EQ(all.size(), total);
+    const unsigned offsets[] = {0, 1, 3, 4095, 4096, 16383, 16385, total - 9000, total - 1, total,
+                                total + 5, UINT_MAX};
+    const unsigned lengths[] = {1, 2, 7, 4097, 16384, 16385, 40000, UINT_MAX};
+    for (unsigned offset : offsets) {
+      for (unsigned n : lengths) {
+        const unsigned expected = offset >= total ? 0 : std::min(n, total - offset);
+        std::vector<uint32_t> got(expected + 8, 0xA5A5A5A5u), want = got;
+        for (unsigned i = 0; i < expected; ++i) {
+          if (c.size == 1)
+            reinterpret_cast<char*>(want.data())[i] = static_cast<char>(all[offset + i]);
+          else if (c.size == 2)
+            want[i] = 0xA5A50000u | all[offset + i];
+          else
+            want[i] = all[offset + i];
+        }
+        ASSERT_EQ(bulk.ReadFrom(got.data(), offset, n), expected)
+            << "type " << c.type << " offset " << offset << " n " << n;
+        ASSERT_EQ(got, want) << "type " << c.type << " offset " << offset << " n " << n;
+      }
+    }
+  }
 }
 
 TEST_F(FileData, WriteAccountingAndReadsByType) {

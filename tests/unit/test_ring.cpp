@@ -85,6 +85,54 @@ INSTANTIATE_TEST_SUITE_P(
                       RingCase{"WideUnitsSmallRing", 16, 2, 100, 5, 0}),
     [](const auto& info) { return std::string(info.param.name); });
 
+TEST(Ring, InPlaceReadsHandOutWhatCopyingReadsCopy) {
+  // Twin rings fed alike; one read by copying, one in place, with sample
+  // sizes 2 and 4 and byte reads between, so pieces wrap round the end and
+  // elements are cut by it.
+  for (uint32_t elem : {2u, 4u}) {
+    RingBuffer a, b;
+    const uint32_t unit = 3 * elem;
+    ASSERT_TRUE(a.init(13 * unit, unit, 7));
+    ASSERT_TRUE(b.init(13 * unit, unit, 7));
+    std::mt19937 rng(99);
+    std::vector<char> block, copied(64 * elem), visited;
+    uint64_t sent = 0;
+    for (int step = 0; step < 3000; ++step) {
+      const uint32_t n = 1 + rng() % (5 * unit);
+      fill(block, sent, n);
+      sent += n;
+      a.write(block.data(), n);
+      b.write(block.data(), n);
+      if (rng() % 11 == 0) {  // a byte read
+        char x, y;
+        ASSERT_EQ(a.read(&x, 1, 1), b.read(&y, 1, 1));
+        ASSERT_EQ(x, y);
+        continue;
+      }
+      const uint32_t want = 1 + rng() % 64;
+      RingPlace pa, pb;
+      const uint32_t got = a.read(copied.data(), want, elem, &pa);
+      visited.clear();
+      int pieces = 0;
+      const uint32_t seen = b.read_in_place(want, elem, &pb, [&](const char* p, uint32_t k) {
+        visited.insert(visited.end(), p, p + static_cast<std::size_t>(k) * elem);
+        ++pieces;
+      });
+      ASSERT_EQ(seen, got) << "step " << step;
+      ASSERT_EQ(visited.size(), static_cast<std::size_t>(got) * elem);
+      ASSERT_EQ(std::memcmp(visited.data(), copied.data(), visited.size()), 0) << "step " << step;
+      ASSERT_LE(pieces, 3);
+      if (got > 0) {
+        EXPECT_EQ(pa.offset, pb.offset);
+        EXPECT_EQ(pb.unit, unit);
+        EXPECT_EQ(pb.tag, 7u);
+      }
+      EXPECT_EQ(a.count(), b.count());
+      EXPECT_EQ(a.status(), b.status());
+    }
+  }
+}
+
 TEST(Ring, DroppedUnitsAreCountedAndTheirTailsSkipped) {
   RingBuffer ring;
   ASSERT_TRUE(ring.init(8, 4));  // two units of 4 bytes

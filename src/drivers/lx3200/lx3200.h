@@ -26,6 +26,8 @@ class LX3200 : public LxDevice {
   int Calibrate_HEX(int raw, int channel, int gain, int* code) override;
   int Calibrate_Hex2Float(int raw, int channel, int gain, float* value) override;
   int ReadAIALLHEXRAW(int gain, int* raw, int count) override;
+  void codes_to_volts(const char* src, uint32_t n, uint32_t channels, uint32_t phase, int gain,
+                      float* dst) override;
 
   int WriteAO(int channel, int range, float value) override;
   int WriteAOHEX(int channel, int range, int code) override;

@@ -176,41 +176,65 @@ int LxDevice::AD_ReadData_float(float* dst, unsigned int count, int) {
   return read_volts(dst, count, nullptr);
 }
 
+int LxDevice::AD_ReadCodes(unsigned int* dst, unsigned int count) {
+  if (module.sample_bytes != 2) return MODEL::AD_ReadCodes(dst, count);
+  if (dst == nullptr) return 0;
+  RingPlace place;
+  return static_cast<int>(
+      engine_.ring().read_in_place(count, 2, &place, [&](const char* src, uint32_t n) {
+        widen16(src, n, dst);
+        dst += n;
+      }));
+}
+
 int LxDevice::read_volts(float* dst, unsigned int count, RingPlace* first) {
   if (dst == nullptr) return 0;
   // 16-bit codes are signed; wider samples are handed on as the device sent
-  // them (24-bit codes in the low bits of a 32-bit word).
-  return module.sample_bytes == 2 ? read_volts_as<int16_t>(dst, count, first)
-                                  : read_volts_as<uint32_t>(dst, count, first);
-}
-
-template <class Code>
-int LxDevice::read_volts_as(float* dst, unsigned int count, RingPlace* first) {
-  // Converted in slices so that no allocation happens per call. The ring
-  // tells each slice's channel, whatever raw reads took in between, and the
-  // run's channel count and range: no setter's field is read here.
-  constexpr uint32_t kSlice = 4096;
-  Code codes[kSlice];
+  // them (24-bit codes in the low bits of a 32-bit word). The ring tells
+  // each slice's channel, whatever raw reads took in between, and the run's
+  // channel count and range: no setter's field is read here. Slices give
+  // the ring's space back as they go.
+  const uint32_t size = module.sample_bytes == 2 ? 2 : 4;
+  constexpr uint32_t kSlice = 65536;
   unsigned int total = 0;
   while (total < count) {
     const uint32_t want = std::min<uint32_t>(count - total, kSlice);
     RingPlace place;
-    const uint32_t n =
-        engine_.ring().read(reinterpret_cast<char*>(codes), want, sizeof(Code), &place);
+    float* out = dst + total;
+    uint32_t done = 0;
+    auto convert = [&](const char* src, uint32_t k) {
+      const uint32_t channels = place.unit / size;
+      if (channels != 0)
+        codes_to_volts(src, k, channels, (place.offset / size + done) % channels,
+                       static_cast<int>(place.tag), out + done);
+      done += k;
+    };
+    const uint32_t n = engine_.ring().read_in_place(want, size, &place, convert);
     if (n == 0) break;
     if (first && total == 0) *first = place;
-    const uint32_t channels = place.unit / sizeof(Code);
-    const int gain = static_cast<int>(place.tag);
-    if (channels != 0) {
-      const uint32_t phase = place.offset / sizeof(Code);
-      for (uint32_t i = 0; i < n; ++i)
-        Calibrate_Hex2Float(static_cast<int>(codes[i]), static_cast<int>((phase + i) % channels),
-                            gain, &dst[total + i]);
-    }
     total += n;
     if (n < want) break;
   }
   return static_cast<int>(total);
+}
+
+void LxDevice::codes_to_volts(const char* src, uint32_t n, uint32_t channels, uint32_t phase,
+                              int gain, float* dst) {
+  uint32_t c = phase % channels;
+  for (uint32_t i = 0; i < n; ++i) {
+    int raw;
+    if (module.sample_bytes == 2) {
+      int16_t v;
+      std::memcpy(&v, src + 2 * i, 2);
+      raw = v;
+    } else {
+      uint32_t v;
+      std::memcpy(&v, src + 4 * i, 4);
+      raw = static_cast<int>(v);
+    }
+    Calibrate_Hex2Float(raw, static_cast<int>(c), gain, &dst[i]);
+    if (++c == channels) c = 0;
+  }
 }
 
 int LxDevice::AD_BufferStatus() { return engine_.ring().status(); }

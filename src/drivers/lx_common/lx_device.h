@@ -85,6 +85,7 @@ class LxDevice : public MODEL, protected AcqHooks, protected LogHooks, protected
   void LANBuffer_Uninit() override;
   int AD_ReadData(char* dst, unsigned int count, int unit) override;
   int AD_ReadData_float(float* dst, unsigned int count, int unit) override;
+  int AD_ReadCodes(unsigned int* dst, unsigned int count) override;
   int AD_BufferStatus() override;
   int Get_ADSize() override;
   int AD_ClearData() override;
@@ -290,13 +291,22 @@ class LxDevice : public MODEL, protected AcqHooks, protected LogHooks, protected
   CalTable<uint16_t> GainTable;
   CalTable<int16_t> OffsetTable;
 
-  // Volts of up to count samples from the ring; *first (when given) is
-  // where in its unit the first sample sat, and the unit's size.
+  // Volts of up to count samples from the ring, converted where the ring
+  // holds them; *first (when given) is where in its unit the first sample
+  // sat, and the unit's size.
   int read_volts(float* dst, unsigned int count, RingPlace* first);
+  // Volts of n samples as the ring holds them (src: 16-bit codes, or 32-bit
+  // words for wider samples; any alignment) of a run of `channels` channels
+  // at range code `gain`, the first of channel phase % channels. By default
+  // sample by sample through Calibrate_Hex2Float; a family replaces that
+  // with its table-driven form (which must give the same bits).
+  virtual void codes_to_volts(const char* src, uint32_t n, uint32_t channels, uint32_t phase,
+                              int gain, float* dst);
+  // Channels a table-driven conversion resolves at once (more than any
+  // family scans; wider runs convert sample by sample).
+  static constexpr uint32_t kMaxScanChannels = 64;
 
  private:
-  template <class Code>
-  int read_volts_as(float* dst, unsigned int count, RingPlace* first);
 
   // Last raw codes read; returned while a run is acquiring. Per device, so
   // that one device never hands out another's readings; guarded by

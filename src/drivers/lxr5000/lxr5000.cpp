@@ -78,6 +78,20 @@ int LXR5000::Calibrate_Hex2Float(int raw, int channel, int gain, float* value) {
   return 1;
 }
 
+void LXR5000::codes_to_volts(const char* src, uint32_t n, uint32_t channels, uint32_t phase,
+                             int gain, float* dst) {
+  if (gain != 0 || static_cast<int>(channels) > module.ai_count ||
+      channels > ChannelFullScale.size())
+    return LxDevice::codes_to_volts(src, n, channels, phase, gain, dst);
+  int32_t offsets[std::tuple_size_v<decltype(ChannelOffset)>];
+  float full[std::tuple_size_v<decltype(ChannelFullScale)>];
+  for (uint32_t c = 0; c < channels; ++c) {
+    offsets[c] = channel_offset(static_cast<int>(c));
+    full[c] = channel_full_scale(static_cast<int>(c));
+  }
+  channel24_codes_to_volts(src, n, channels, phase, offsets, full, dst);
+}
+
 int LXR5000::check_single_point(int gain) {
   if (gain != 0) return fail(KV_ERR_GAIN_RANGE);
   return busy() ? 0 : 1;

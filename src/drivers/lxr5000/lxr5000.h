@@ -25,6 +25,8 @@ class LXR5000 : public LxDevice {
   int ReadAllGainOffsetfromKV() override;
   int Calibrate_HEX(int raw, int channel, int gain, int* code) override;
   int Calibrate_Hex2Float(int raw, int channel, int gain, float* value) override;
+  void codes_to_volts(const char* src, uint32_t n, uint32_t channels, uint32_t phase, int gain,
+                      float* dst) override;
   // "#01R"; refused while sampling (the device answers no reads then).
   int ReadAIALLHEXRAW(int gain, int* raw, int count) override;
 

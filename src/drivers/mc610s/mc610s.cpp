@@ -314,27 +314,53 @@ void MC610s::first_data() { GetAIAnalogTriggerIdx(); }
 
 int MC610s::AD_ReadData_float(float* dst, unsigned int count, int) {
   if (dst == nullptr) return 0;
-  // Converted in slices so that no allocation happens per call; the ring
-  // tells each slice's channel and the run's range.
-  constexpr uint32_t kSlice = 4096;
-  int16_t codes[kSlice];
+  // Converted where the ring holds them, in slices that give the ring's
+  // space back as they go; the ring tells each slice's channel and the
+  // run's range.
+  constexpr uint32_t kSlice = 65536;
   unsigned int total = 0;
   while (total < count) {
     const uint32_t want = std::min<uint32_t>({count - total, kSlice, available()});
     if (want == 0) break;
     RingPlace place;
-    const uint32_t n =
-        engine_.ring().read(reinterpret_cast<char*>(codes), want, sizeof(int16_t), &place);
+    float* out = dst + total;
+    uint32_t done = 0;
+    auto convert = [&](const char* src, uint32_t k) {
+      const uint32_t channels = place.unit / sizeof(int16_t);
+      if (channels != 0)
+        codes_to_volts(src, k, channels, (place.offset / sizeof(int16_t) + done) % channels,
+                       static_cast<int>(place.tag), out + done);
+      done += k;
+    };
+    const uint32_t n = engine_.ring().read_in_place(want, sizeof(int16_t), &place, convert);
     if (n == 0) break;
-    const uint32_t channels = place.unit / sizeof(int16_t);
-    const uint32_t phase = place.offset / sizeof(int16_t);
-    for (uint32_t i = 0; i < n; ++i)
-      Calibrate_Hex2Float(codes[i], static_cast<int>((phase + i) % channels),
-                          static_cast<int>(place.tag), &dst[total + i]);
     total += n;
     if (n < want) break;
   }
   return static_cast<int>(total);
+}
+
+void MC610s::codes_to_volts(const char* src, uint32_t n, uint32_t channels, uint32_t phase,
+                            int gain, float* dst) {
+  if (channels <= kMaxScanChannels && static_cast<int>(channels) <= module.ai_count && gain >= 0 &&
+      gain < module.ai_gain_count) {
+    uint16_t g[kMaxScanChannels];
+    int16_t o[kMaxScanChannels];
+    for (uint32_t c = 0; c < channels; ++c) {
+      g[c] = GainTable.get(static_cast<int>(c), gain);
+      o[c] = OffsetTable.get(static_cast<int>(c), gain);
+    }
+    codes16_to_volts(src, n, channels, phase, g, o, gain, dst);
+    return;
+  }
+  // A channel or range outside the tables fails sample by sample.
+  uint32_t c = phase % channels;
+  for (uint32_t i = 0; i < n; ++i) {
+    int16_t raw;
+    std::memcpy(&raw, src + 2 * i, 2);
+    Calibrate_Hex2Float(raw, static_cast<int>(c), gain, &dst[i]);
+    if (++c == channels) c = 0;
+  }
 }
 
 // Analog trigger.

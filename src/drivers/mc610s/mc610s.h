@@ -77,6 +77,13 @@ class MC610s : public McDevice {
   // Whether a code pair leaves its channel without a level trigger.
   static bool trigger_off(uint32_t high, uint32_t low);
   bool level_code(int channel, float level, uint32_t* code) const;
+  // Volts of n 16-bit codes of a run of `channels` channels at range code
+  // `gain`, the first of channel phase % channels: table-driven, with the
+  // bits of Calibrate_Hex2Float sample by sample.
+  void codes_to_volts(const char* src, uint32_t n, uint32_t channels, uint32_t phase, int gain,
+                      float* dst);
+  // Channels the table-driven conversion resolves at once.
+  static constexpr uint32_t kMaxScanChannels = 64;
 
   CalTable<uint16_t> GainTable;  // per global channel (slot * 8 + position) and gain code
   CalTable<int16_t> OffsetTable;

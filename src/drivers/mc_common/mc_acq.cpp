@@ -4,6 +4,7 @@
 
 #include "core/errors.h"
 #include "drivers/mc_common/mc_device.h"
+#include "model/calibration.h"
 #include "engine/ring_buffer.h"
 
 namespace korvel {
@@ -131,6 +132,17 @@ int McDevice::AD_ReadData(char* dst, unsigned int count, int unit) {
   const uint64_t bytes = uint64_t{available()} * module.sample_bytes;
   const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(count, bytes / static_cast<uint32_t>(unit)));
   return static_cast<int>(engine_.ring().read(dst, n, static_cast<uint32_t>(unit)));
+}
+
+int McDevice::AD_ReadCodes(unsigned int* dst, unsigned int count) {
+  if (module.sample_bytes != 2) return MODEL::AD_ReadCodes(dst, count);
+  if (dst == nullptr) return 0;
+  RingPlace place;
+  return static_cast<int>(engine_.ring().read_in_place(
+      std::min<uint32_t>(count, available()), 2, &place, [&](const char* src, uint32_t n) {
+        widen16(src, n, dst);
+        dst += n;
+      }));
 }
 
 int McDevice::AD_BufferStatus() { return engine_.ring().status(); }

@@ -78,6 +78,7 @@ class McDevice : public MODEL, protected AcqHooks, protected RunSink, protected 
   int LANBuffer_Init() override;
   void LANBuffer_Uninit() override;
   int AD_ReadData(char* dst, unsigned int count, int unit) override;
+  int AD_ReadCodes(unsigned int* dst, unsigned int count) override;
   int AD_BufferStatus() override;
   // Samples readable: whole scans every slot has delivered, plus the part of
   // the next scan that has arrived up to the first slot still owing; in a
