@@ -5,7 +5,8 @@
 // acknowledged, and the readers' totals equal to the library's counts.
 //
 // KORVEL_SOAK_SECONDS sets the streaming time (default 20 s, 12 s under the
-// sanitizers, whose rates are a quarter).
+// sanitizers, whose rates are a quarter); KORVEL_SOAK_ONLY keeps the devices
+// whose name holds its text.
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 
@@ -74,6 +75,11 @@ struct Plan {
 class SoakDevice {
  public:
   explicit SoakDevice(const Plan& p) : plan(p), raw_(kReadMax), volts_(kReadMax) {}
+  ~SoakDevice() {
+    if (h) KV_Device_Release(h);
+  }
+  SoakDevice(const SoakDevice&) = delete;
+  SoakDevice& operator=(const SoakDevice&) = delete;
 
   const Plan plan;
   std::unique_ptr<sim::Device> sim;
@@ -445,14 +451,16 @@ TEST(Soak, EveryFamilyStreamsAtOnceAndEverySampleArrivesInPlace) {
     EXPECT_EQ(d->fault(), "");
     const uint64_t checked = d->checked();
     // Real time: about rate x channels x seconds; half of that at least.
-    EXPECT_GE(static_cast<double>(checked),
-              0.5 * d->rate * d->plan.channels * seconds * (d->failed() ? 0 : 1));
+    if (!d->failed()) {
+      EXPECT_GE(static_cast<double>(checked), 0.5 * d->rate * d->plan.channels * seconds);
+    }
     samples += checked;
     by_callback += d->by_callback;
     if (d->plan.segmented) {
       EXPECT_GE(d->runs, static_cast<uint64_t>(seconds / 2));
     }
     EXPECT_EQ(KV_Device_Release(d->h), 1);
+    d->h = nullptr;
   }
   std::printf("soak: %zu devices, %llu samples checked (%llu read in callbacks), %.1f s, "
               "CPU %.1f s (%.0f%% of one core)\n",
