@@ -1,11 +1,14 @@
 // Device lifecycles as multi-threaded and careless applications drive them:
 // concurrent starts and stops, releases from under callbacks, settings
-// changed during a run, stale handles, and a storm of all of these at once.
+// changed during a run, stale handles, and a storm of all of these at once
+// on shared and own devices of every family.
 #include <gtest/gtest.h>
 #include <dirent.h>
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <random>
@@ -295,70 +298,280 @@ TEST(Lifecycle, UnloadClosesEveryDeviceAndJoinsItsRun) {
   a.handle = b.handle = nullptr;
 }
 
-// Many threads create, release, start, stop, reconfigure and read on shared
-// devices for a bounded time: nothing may abort, hang, or leak a thread or a
-// descriptor.
-TEST(Lifecycle, StormOfLifecycleCallsOnSharedDevices) {
-  constexpr int kDevices = 3;
-  std::vector<std::unique_ptr<sim::Device>> sims;
-  for (int i = 0; i < kDevices; ++i) sims.push_back(start_sim(fast_config()));
+// ---------------------------------------------------------------------------
+// The storm: many threads create, release, start, stop, reconfigure, log and
+// read, on devices they share (handles swapped between threads) and on
+// devices of their own, across the families, for a bounded time. Nothing
+// may abort, hang, or leak a thread or a descriptor, and a device only one
+// thread drives answers every call as its state says it must.
+
+struct StormFamily {
+  const char* model;
+  const char* slots;
+  short channels;
+  short gains;
+  int max_rate;
+  bool logs;    // keeps logging runs (the MC610s does not)
+  bool config;  // has configuration items (the LX-R5000 has none)
+};
+
+const std::vector<StormFamily>& storm_families() {
+  static const std::vector<StormFamily> f = {
+      {"LX3100", "", 8, 2, 20000, true, true},  {"LX3200", "", 4, 10, 16000, true, true},
+      {"LXR5000", "", 4, 1, 8000, true, false}, {"MC610s", "11010000", 24, 2, 2000, false, true},
+      {"MC620Ws", "193", 24, 1, 2000, true, true},
+  };
+  return f;
+}
+
+double storm_seconds() {
+  if (const char* text = std::getenv("KORVEL_STORM_SECONDS")) {
+    const double v = std::atof(text);
+    if (v > 0 && v < 1e5) return v;
+  }
+  return 3;
+}
+
+// A valid scan of the family: continuous or a few thousand samples.
+int set_random_scan(KV_HANDLE h, const StormFamily& f, std::mt19937& rng) {
+  const auto ch = static_cast<short>(1 + rng() % static_cast<unsigned>(f.channels));
+  const auto gain = static_cast<short>(rng() % static_cast<unsigned>(f.gains));
+  const int rate = 100 + static_cast<int>(rng() % static_cast<unsigned>(f.max_rate));
+  const unsigned count = rng() % 2 ? 0 : static_cast<unsigned>(ch) * (100 + rng() % 2000);
+  return KV_SetAIScanParam(h, ch, gain, 0, rate, count, 0, 0);
+}
+
+std::atomic<unsigned> g_storm_events{0};
+// Calls of the storm that took effect, so that it is known to have done work.
+std::atomic<unsigned> g_storm_creates{0}, g_storm_scans{0}, g_storm_logs{0};
+void storm_event(KV_HANDLE h, unsigned short, unsigned, void*) {
+  unsigned short st;
+  unsigned n;
+  KV_GetAIBufferStatus(h, &st, &n);  // a read from the worker, as applications do
+  ++g_storm_events;
+}
+
+// Reads of every kind; results vary with the state and are not checked.
+void storm_reads(KV_HANDLE h, std::mt19937& rng, std::vector<float>& buf) {
+  unsigned short st;
+  unsigned n, total, status;
+  switch (rng() % 4) {
+    case 0:
+      KV_GetAIBuffer(h, buf.data(), static_cast<unsigned>(1 + rng() % buf.size()));
+      KV_GetAIBufferStatus(h, &st, &n);
+      break;
+    case 1:
+      KV_GetAIBufferHex(h, reinterpret_cast<unsigned*>(buf.data()),
+                        static_cast<unsigned>(1 + rng() % buf.size()));
+      KV_GetTotalSamplingStatus(h, &total, &status);
+      break;
+    case 2: {
+      float v[24];
+      int codes[24];
+      KV_ReadAI(h, 0, 0, v);
+      KV_ReadAIALL(h, 0, v, 4);
+      KV_ReadAIALLHEX(h, 0, codes, 4);
+      break;
+    }
+    default: {
+      short ch;
+      int rate, item;
+      KV_GetAIScanParam(h, &ch, nullptr, nullptr, &rate, nullptr, nullptr, nullptr);
+      KV_GetConfig(h, 4, 1, &item);
+      if (rng() % 8 == 0) KV_ClearAIBuffer(h);
+    }
+  }
+}
+
+// What a storm thread does to a device it does not own: anything, in any
+// state, racing the other threads.
+void storm_shared(std::vector<std::atomic<KV_HANDLE>>& handles,
+                  const std::vector<std::unique_ptr<sim::Device>>& sims,
+                  const std::string& folder, std::mt19937& rng, std::vector<float>& buf) {
+  const std::size_t i = rng() % handles.size();
+  const StormFamily& f = storm_families()[i % storm_families().size()];
+  KV_HANDLE h = handles[i].load();
+  switch (rng() % 10) {
+    case 0:
+      if (!h) {
+        KV_HANDLE fresh = KV_Device_Create(sims[i]->config().address.c_str());
+        KV_HANDLE expected = nullptr;
+        if (fresh && !handles[i].compare_exchange_strong(expected, fresh))
+          KV_Device_Release(fresh);
+        else if (fresh)
+          ++g_storm_creates;
+      }
+      break;
+    case 1:
+      if (h && rng() % 4 == 0 && handles[i].compare_exchange_strong(h, nullptr))
+        KV_Device_Release(h);
+      break;
+    case 2:
+      g_storm_scans += KV_StartAIScan(h) == 1;
+      break;
+    case 3:
+      KV_StopAIScan(h);
+      break;
+    case 4:
+      set_random_scan(h, f, rng);
+      break;
+    case 5:
+      KV_SetConfig(h, 4, 1, static_cast<int>(rng() % 8));
+      KV_SetConfig(h, 5, 2, static_cast<int>(1 + rng() % 40));
+      break;
+    case 6: {
+      std::string path = folder;
+      if (rng() % 2)
+        g_storm_logs += KV_StartLogger(h, path.data(), 1, static_cast<int>(rng() % 2)) == 1;
+      else
+        KV_StopLogger(h);
+      break;
+    }
+    case 7:
+      if (rng() % 2)
+        KV_SetEventCallback(h, 0xFF, 0, &storm_event, nullptr);
+      else
+        KV_RemoveEventCallback(h, 0);
+      break;
+    default:
+      storm_reads(h, rng, buf);
+  }
+}
+
+// A device one thread owns: its calls must answer as its state says.
+class OwnDevice {
+ public:
+  OwnDevice(const StormFamily& f, const sim::Device& sim, std::string folder)
+      : family_(f), address_(sim.config().address), folder_(std::move(folder)) {}
+  ~OwnDevice() {
+    if (h_) KV_Device_Release(h_);
+  }
+
+  void step(std::mt19937& rng, std::vector<float>& buf) {
+    if (!h_) {
+      h_ = KV_Device_Create(address_.c_str());
+      expect(h_ != nullptr, "create");
+      ++g_storm_creates;
+      state_ = State::Idle;
+      return;
+    }
+    switch (rng() % 8) {
+      case 0:
+        if (rng() % 4 == 0) {
+          expect(KV_Device_Release(h_) == 1, "release");
+          h_ = nullptr;
+        }
+        break;
+      case 1: {  // settings: taken when idle, refused while a run exists
+        const int r = set_random_scan(h_, family_, rng);
+        const int c = KV_SetConfig(h_, 4, 1, static_cast<int>(rng() % 8));
+        if (state_ == State::Idle) {
+          expect(r == 1 && (c == 1 || !family_.config), "settings while idle");
+        } else {
+          expect(r == 0 && last_error() == KV_ERR_BUSY_SAMPLING, "scan settings during a run");
+        }
+        break;
+      }
+      case 2:
+        if (state_ == State::Idle) {
+          expect(KV_StartAIScan(h_) == 1, "start");
+          ++g_storm_scans;
+          state_ = State::Scan;
+        } else {
+          expect(KV_StartAIScan(h_) == 0 && last_error() == KV_ERR_BUSY_SAMPLING, "second start");
+        }
+        break;
+      case 3:
+        if (state_ != State::Log) {
+          expect(KV_StopAIScan(h_) == 1, "stop");
+          state_ = State::Idle;
+        }
+        break;
+      case 4:
+        if (state_ == State::Idle && family_.logs) {
+          std::string path = folder_;
+          expect(KV_StartLogger(h_, path.data(), 1, static_cast<int>(rng() % 2)) == 1,
+                 "start logger");
+          ++g_storm_logs;
+          state_ = State::Log;
+        } else if (state_ == State::Log) {
+          expect(KV_StopLogger(h_) == 1, "stop logger");
+          state_ = State::Idle;
+        }
+        break;
+      case 5:
+        if (rng() % 2)
+          KV_SetEventCallback(h_, 0xFF, 0, &storm_event, nullptr);
+        else
+          KV_RemoveEventCallback(h_, 0);
+        break;
+      default:
+        storm_reads(h_, rng, buf);
+    }
+  }
+
+  std::vector<std::string> faults;
+
+ private:
+  enum class State { Idle, Scan, Log };
+  void expect(bool ok, const char* what) {
+    if (!ok && faults.size() < 10)
+      faults.push_back(std::string(family_.model) + ": " + what + " (error 0x" +
+                       [] {
+                         char t[16];
+                         std::snprintf(t, sizeof t, "%X", last_error());
+                         return std::string(t);
+                       }() +
+                       ")");
+  }
+  const StormFamily& family_;
+  std::string address_;
+  std::string folder_;
+  KV_HANDLE h_ = nullptr;
+  State state_ = State::Idle;
+};
+
+TEST(LifecycleStorm, SharedAndOwnDevicesOfEveryFamilyLeakNothing) {
+  constexpr int kThreads = 6;
+  const auto& families = storm_families();
+  // The simulators (their threads and sockets) and the log folder come
+  // before the counts.
+  std::vector<std::unique_ptr<sim::Device>> shared_sims, own_sims;
+  for (const StormFamily& f : families) {
+    sim::Config c = sim_config(f.model);
+    c.slots = f.slots;
+    shared_sims.push_back(start_sim(c));
+  }
+  for (int t = 0; t < kThreads; ++t) {
+    const StormFamily& f = families[static_cast<std::size_t>(t) % families.size()];
+    sim::Config c = sim_config(f.model);
+    c.slots = f.slots;
+    own_sims.push_back(start_sim(c));
+  }
+  TempDir dir;
   const int fds_before = count_entries("/proc/self/fd");
   const int threads_before = count_entries("/proc/self/task");
 
-  std::vector<std::atomic<KV_HANDLE>> handles(kDevices);
-  for (int i = 0; i < kDevices; ++i) handles[i] = nullptr;
+  std::vector<std::atomic<KV_HANDLE>> handles(shared_sims.size());
+  for (auto& h : handles) h = nullptr;
   std::atomic<bool> stop{false};
+  std::vector<std::vector<std::string>> faults(kThreads);
   std::vector<std::thread> workers;
-  for (int t = 0; t < 6; ++t)
+  for (int t = 0; t < kThreads; ++t)
     workers.emplace_back([&, t] {
       std::mt19937 rng(static_cast<unsigned>(t) * 7919u + 1);
-      std::vector<float> v(2048);
-      unsigned short st;
-      unsigned n;
+      std::vector<float> buf(2048);
+      const std::size_t k = static_cast<std::size_t>(t);
+      OwnDevice own(families[k % families.size()], *own_sims[k], dir.path());
       while (!stop) {
-        const int i = static_cast<int>(rng() % kDevices);
-        KV_HANDLE h = handles[i].load();
-        switch (rng() % 8) {
-          case 0:
-            if (!h) {
-              KV_HANDLE fresh = KV_Device_Create(sims[i]->config().address.c_str());
-              KV_HANDLE expected = nullptr;
-              if (fresh && !handles[i].compare_exchange_strong(expected, fresh))
-                KV_Device_Release(fresh);
-            }
-            break;
-          case 1:
-            if (h && rng() % 4 == 0 && handles[i].compare_exchange_strong(h, nullptr))
-              KV_Device_Release(h);
-            break;
-          case 2:
-            KV_StartAIScan(h);
-            break;
-          case 3:
-            KV_StopAIScan(h);
-            break;
-          case 4:
-            KV_SetAIScanParam(h, static_cast<short>(1 + rng() % 8), 0, 0, 20000,
-                              rng() % 2 ? 0 : 4000, 0, 0);
-            break;
-          case 5:
-            KV_GetAIBuffer(h, v.data(), 2048);
-            KV_GetAIBufferStatus(h, &st, &n);
-            break;
-          case 6:
-            KV_ClearAIBuffer(h);
-            KV_GetAIBufferHex(h, reinterpret_cast<unsigned*>(v.data()), 1000);
-            break;
-          default: {
-            short ch;
-            KV_GetAIScanParam(h, &ch, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr);
-            unsigned di, dout;
-            KV_ReadDIO(h, &di, &dout);
-          }
-        }
+        if (rng() % 2)
+          storm_shared(handles, shared_sims, dir.path(), rng, buf);
+        else
+          own.step(rng, buf);
       }
+      faults[k] = own.faults;
     });
-  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  std::this_thread::sleep_for(std::chrono::milliseconds(static_cast<int>(storm_seconds() * 1000)));
   stop = true;
   for (auto& w : workers) w.join();
   for (auto& h : handles) {
@@ -366,13 +579,20 @@ TEST(Lifecycle, StormOfLifecycleCallsOnSharedDevices) {
       EXPECT_EQ(KV_Device_Release(x), 1);
     }
   }
+  for (int t = 0; t < kThreads; ++t)
+    for (const std::string& f : faults[static_cast<std::size_t>(t)]) ADD_FAILURE() << "thread " << t << ": " << f;
 
-  // Every worker joined and every connection closed.
+  // Every worker joined and every connection and file closed.
   EXPECT_TRUE(wait_until([&] { return count_entries("/proc/self/task") <= threads_before; }))
       << count_entries("/proc/self/task") << " threads, " << threads_before << " before";
   // The simulators close their ends once they see the library's close.
   EXPECT_TRUE(wait_until([&] { return count_entries("/proc/self/fd") <= fds_before; }))
       << count_entries("/proc/self/fd") << " descriptors, " << fds_before << " before";
+  std::printf("storm: %u creates, %u scans, %u logging runs, %u events\n",
+              g_storm_creates.load(), g_storm_scans.load(), g_storm_logs.load(),
+              g_storm_events.load());
+  EXPECT_GT(g_storm_scans.load(), 10u);
+  EXPECT_GT(g_storm_logs.load(), 10u);
 }
 
 }  // namespace

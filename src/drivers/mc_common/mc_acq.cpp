@@ -86,11 +86,10 @@ int McDevice::GetDAQSampleCnt() { return static_cast<int>(engine_.device_count()
 int McDevice::GetTCPReceivedCnt() {
   uint32_t n = engine_.received();
   // A finite scan never reports more than it was due.
-  if (ScanSampleCount != 0) n = std::min(n, ScanSampleCount);
-  if (count_per_slot(ScanTriggerMode)) {
-    const std::size_t slots = active_slots().size();
-    if (slots) n /= static_cast<uint32_t>(slots);
-  }
+  const uint32_t count = run_count_.load(std::memory_order_relaxed);
+  if (count != 0) n = std::min(n, count);
+  const uint32_t slots = run_count_slots_.load(std::memory_order_relaxed);
+  if (slots) n /= slots;
   return static_cast<int>(n);
 }
 
@@ -102,6 +101,10 @@ int McDevice::LANBuffer_Init() {
   for (int k : active_slots())
     lanes.push_back(RingLane{SlotTable[k].first_channel * grain, SlotTable[k].channels * grain});
   const uint32_t unit = static_cast<uint32_t>(ScanChannelCount) * grain;
+  run_count_.store(ScanSampleCount, std::memory_order_relaxed);
+  run_count_slots_.store(
+      count_per_slot(ScanTriggerMode) ? static_cast<uint32_t>(active_slots().size()) : 0,
+      std::memory_order_relaxed);
   // The tag carries the range the samples are converted with.
   if (!engine_.ring().init_lanes(ADBufferSize, unit, ScanGain, std::move(lanes), grain))
     return fail(KV_ERR_OUT_OF_MEMORY);
@@ -118,9 +121,10 @@ bool McDevice::store(uint32_t link, const char* data, uint32_t bytes) {
 uint32_t McDevice::available() {
   RingBuffer& ring = engine_.ring();
   uint32_t n = ring.count() / module.sample_bytes;
-  if (ScanSampleCount != 0 && !count_per_slot(ScanTriggerMode)) {
+  const uint32_t count = run_count_.load(std::memory_order_relaxed);
+  if (count != 0 && run_count_slots_.load(std::memory_order_relaxed) == 0) {
     const uint64_t read = ring.total_read() / module.sample_bytes;
-    n = read >= ScanSampleCount ? 0 : std::min<uint32_t>(n, ScanSampleCount - static_cast<uint32_t>(read));
+    n = read >= count ? 0 : std::min<uint32_t>(n, count - static_cast<uint32_t>(read));
   }
   return n;
 }

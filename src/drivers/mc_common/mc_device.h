@@ -9,6 +9,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <optional>
 #include <vector>
@@ -190,6 +191,13 @@ class McDevice : public MODEL, protected AcqHooks, protected RunSink, protected 
 
   uint32_t ADBufferSize = 0;
   bool ContinuousScan = false;
+  // What the buffer readers use of the run, fixed when its ring is set up:
+  // readers take no lifecycle lock, so they must not read the scan fields a
+  // setter may rewrite once the run is stopped. The run's sample count (0:
+  // continuous), and its slots when the count is per slot (modes 4 and 5;
+  // else 0).
+  std::atomic<uint32_t> run_count_{0};
+  std::atomic<uint32_t> run_count_slots_{0};
   AcqEngine engine_{*this, *this};
 };
 
