@@ -86,4 +86,26 @@ class CalTable {
   std::unique_ptr<std::atomic<T>[]> values_;
 };
 
+// Gains and offsets of channels 0..n-1 at one range, resolved once for the
+// table-driven conversions above.
+struct ChannelCalibration {
+  static constexpr uint32_t kMaxChannels = 64;
+  uint16_t gains[kMaxChannels];
+  int16_t offsets[kMaxChannels];
+  // False (nothing resolved) when a channel or the range lies outside the
+  // tables of ai_count inputs and range_count ranges: such a run converts
+  // sample by sample, failing as the per-sample function does.
+  bool load(const CalTable<uint16_t>& gain_table, const CalTable<int16_t>& offset_table,
+            uint32_t channels, int range, int ai_count, int range_count) {
+    if (channels > kMaxChannels || static_cast<int>(channels) > ai_count || range < 0 ||
+        range >= range_count)
+      return false;
+    for (uint32_t c = 0; c < channels; ++c) {
+      gains[c] = gain_table.get(static_cast<int>(c), range);
+      offsets[c] = offset_table.get(static_cast<int>(c), range);
+    }
+    return true;
+  }
+};
+
 }  // namespace korvel

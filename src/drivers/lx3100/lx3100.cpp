@@ -62,17 +62,10 @@ int LX3100::Calibrate_Hex2Float(int raw, int channel, int gain, float* value) {
 
 void LX3100::codes_to_volts(const char* src, uint32_t n, uint32_t channels, uint32_t phase,
                             int gain, float* dst) {
-  // A channel or range outside the tables fails sample by sample.
-  if (channels > kMaxScanChannels || static_cast<int>(channels) > module.ai_count || gain < 0 ||
-      gain >= module.ai_gain_count)
+  ChannelCalibration cal;
+  if (!cal.load(GainTable, OffsetTable, channels, gain, module.ai_count, module.ai_gain_count))
     return LxDevice::codes_to_volts(src, n, channels, phase, gain, dst);
-  uint16_t g[kMaxScanChannels];
-  int16_t o[kMaxScanChannels];
-  for (uint32_t c = 0; c < channels; ++c) {
-    g[c] = GainTable.get(static_cast<int>(c), gain);
-    o[c] = OffsetTable.get(static_cast<int>(c), gain);
-  }
-  codes16_to_volts(src, n, channels, phase, g, o, gain, dst);
+  codes16_to_volts(src, n, channels, phase, cal.gains, cal.offsets, gain, dst);
 }
 
 int LX3100::ReadAIALLHEXRAW(int gain, int* raw, int count) {

@@ -114,15 +114,10 @@ int LX3200::Calibrate_Hex2Float(int raw, int channel, int gain, float* value) {
 
 void LX3200::codes_to_volts(const char* src, uint32_t n, uint32_t channels, uint32_t phase,
                             int gain, float* dst) {
-  if (channels > kMaxScanChannels || static_cast<int>(channels) > module.ai_count || gain < 0 ||
-      gain >= module.ai_gain_count || gain >= 10)
+  ChannelCalibration cal;
+  if (gain >= 10 ||
+      !cal.load(GainTable, OffsetTable, channels, gain, module.ai_count, module.ai_gain_count))
     return LxDevice::codes_to_volts(src, n, channels, phase, gain, dst);
-  uint16_t g[kMaxScanChannels];
-  int16_t o[kMaxScanChannels];
-  for (uint32_t c = 0; c < channels; ++c) {
-    g[c] = GainTable.get(static_cast<int>(c), gain);
-    o[c] = OffsetTable.get(static_cast<int>(c), gain);
-  }
   const float full = range_full_scale(gain), nominal = kRange24[gain];
   uint32_t c = phase % channels;
   for (uint32_t i = 0; i < n; ++i) {
@@ -130,7 +125,7 @@ void LX3200::codes_to_volts(const char* src, uint32_t n, uint32_t channels, uint
     std::memcpy(&raw, src + 4 * i, 4);
     // A code outside 24 bits leaves the code at 0, as Calibrate_HEX does.
     int code = 0;
-    calibrate24(static_cast<int>(raw), g[c], o[c], full, nominal, &code);
+    calibrate24(static_cast<int>(raw), cal.gains[c], cal.offsets[c], full, nominal, &code);
     dst[i] = code24_to_volts(code, nominal);
     if (++c == channels) c = 0;
   }

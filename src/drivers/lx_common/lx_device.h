@@ -302,9 +302,6 @@ class LxDevice : public MODEL, protected AcqHooks, protected LogHooks, protected
   // with its table-driven form (which must give the same bits).
   virtual void codes_to_volts(const char* src, uint32_t n, uint32_t channels, uint32_t phase,
                               int gain, float* dst);
-  // Channels a table-driven conversion resolves at once (more than any
-  // family scans; wider runs convert sample by sample).
-  static constexpr uint32_t kMaxScanChannels = 64;
 
  private:
 

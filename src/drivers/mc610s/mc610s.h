@@ -82,8 +82,6 @@ class MC610s : public McDevice {
   // bits of Calibrate_Hex2Float sample by sample.
   void codes_to_volts(const char* src, uint32_t n, uint32_t channels, uint32_t phase, int gain,
                       float* dst);
-  // Channels the table-driven conversion resolves at once.
-  static constexpr uint32_t kMaxScanChannels = 64;
 
   CalTable<uint16_t> GainTable;  // per global channel (slot * 8 + position) and gain code
   CalTable<int16_t> OffsetTable;
