@@ -89,8 +89,10 @@ uint32_t spread(const T* per_channel, uint32_t channels, uint32_t phase, T* out)
 
 // Where the machine has AVX2 the bulk conversions run eight samples per
 // instruction, with a 32-bit multiply and a clamp of their own (same IEEE
-// operations, no contraction: there is no multiply-add to fuse).
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+// operations, no contraction: there is no multiply-add to fuse). Not under
+// the thread sanitizer: its instrumented resolvers would run before its
+// runtime is set up, when the loader binds them.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && !defined(__SANITIZE_THREAD__)
 #define KORVEL_WIDE_VECTORS __attribute__((target_clones("avx2", "default")))
 #else
 #define KORVEL_WIDE_VECTORS
