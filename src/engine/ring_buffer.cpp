@@ -25,7 +25,6 @@ void RingBuffer::free_storage() {
 bool RingBuffer::init(uint32_t capacity, uint32_t unit, uint32_t tag) {
   std::lock_guard<std::mutex> reader(read_mu_);
   std::lock_guard<std::mutex> lock(mu_);
-  free_storage();
   read_pos_ = write_pos_ = count_ = 0;
   staged_ = skip_ = 0;
   dropped_ = 0;
@@ -38,7 +37,18 @@ bool RingBuffer::init(uint32_t capacity, uint32_t unit, uint32_t tag) {
   tag_ = tag;
   const uint32_t units = std::max<uint32_t>(1, capacity / unit_);
   const std::size_t size = static_cast<std::size_t>(units) * unit_;
-  if (size > UINT32_MAX) return false;
+  if (size > UINT32_MAX) {
+    free_storage();
+    return false;
+  }
+  // A run of the same size as the last keeps its mapping: the kernel zeroes
+  // fresh pages as the stream first reaches them, which costs a first run
+  // more CPU than the copies (measured on the streaming benchmark).
+  if (data_ && mapped_ == size) {
+    capacity_ = static_cast<uint32_t>(size);
+    return true;
+  }
+  free_storage();
   void* p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (p == MAP_FAILED) return false;
   if (size >= kHugePage) madvise(p, size, MADV_HUGEPAGE);

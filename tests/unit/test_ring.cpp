@@ -174,6 +174,25 @@ TEST(Ring, DirectReceiveKeepsPartialUnitsForLater) {
   EXPECT_EQ(std::memcmp(out, "abcdef", 6), 0);
 }
 
+// A run of the same size keeps the last run's mapping: nothing of that run
+// (samples, a staged partial unit, status) may show through.
+TEST(Ring, ANewRunStartsEmptyWhetherItsMappingIsKeptOrNot) {
+  RingBuffer ring;
+  for (const uint32_t capacity : {12u, 12u, 24u}) {
+    SCOPED_TRACE(capacity);
+    ASSERT_TRUE(ring.init(capacity, 6));
+    EXPECT_EQ(ring.count(), 0u);
+    EXPECT_EQ(ring.status(), 0);
+    char out[6];
+    EXPECT_EQ(ring.read(out, 3, 2), 0u);
+    EXPECT_EQ(ring.write("uvwxyz", 6), RingBuffer::WriteResult::Stored);
+    ASSERT_EQ(ring.read(out, 3, 2), 3u);
+    EXPECT_EQ(std::memcmp(out, "uvwxyz", 6), 0);
+    // Left behind for the next run: a unit and half of another.
+    ring.write("abcdefghi", 9);
+  }
+}
+
 // Lanes: slots of a controller each fill their columns of every scan at
 // their own pace and in pieces of any size. Sample k of the interleaved
 // stream holds k (16 bits); whatever the interleaving of writes and reads,
