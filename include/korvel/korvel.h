@@ -586,6 +586,8 @@ typedef void (*KV_EventCallback)(KV_HANDLE handle, unsigned short event, unsigne
 /**
  * @brief Registers function for the events in mask (KV_EVENT_*). A null
  *        function keeps the one registered before; mask and user data are replaced.
+ *        The slot controllers (MC610s, MC620Ws) raise no events: their runs
+ *        are watched through KV_GetAIBufferStatus; registering is accepted.
  * @return 1 for a registered device; 0 with KV_ERR_INVALID_HANDLE.
  */
 KV_API int KV_SetEventCallback(KV_HANDLE handle, unsigned short mask, unsigned short spare,

@@ -34,6 +34,7 @@
 #include "korvel/sim/lx3200.h"
 #include "korvel/sim/mc.h"
 #include "korvel/sim/signal.h"
+#include "korvel/sim/sync_in.h"
 #include "model/model.h"
 #include "sim_helpers.h"
 
@@ -47,7 +48,7 @@ using Clock = std::chrono::steady_clock;
 // ---------------------------------------------------------------------------
 // The table
 
-enum class State { Idle, SinglePoint, Scan, FiniteScan, SlotScan, Logging, Download };
+enum class State { Idle, SinglePoint, Scan, FiniteScan, SyncIn, SlotScan, Logging, Download };
 enum class FaultKind { Silence, Late, Split, Garbage, Overlong, DataClosed, Reset, SilenceMidScan, Killed };
 
 const char* name_of(State s) {
@@ -56,6 +57,7 @@ const char* name_of(State s) {
     case State::SinglePoint: return "SinglePoint";
     case State::Scan: return "Scan";
     case State::FiniteScan: return "FiniteScan";
+    case State::SyncIn: return "SyncIn";
     case State::SlotScan: return "SlotScan";
     case State::Logging: return "Logging";
     case State::Download: return "Download";
@@ -149,9 +151,10 @@ std::vector<Cell> make_cells() {
   cells.push_back({State::Scan, F::SilenceMidScan, "LX3100", "data after 201 samples", 1, kNone,
                    kTimedOut, kTimedOut, KV_EVENT_TIMEOUT,
                    "201 samples exact; ends at the 12th time-out of 50 ms"});
-  cells.push_back({State::Scan, F::Killed, "LX3100", "device process, mid-scan", 0, KV_ERR_SEND,
-                   kEnded, kEnded, KV_EVENT_RECEIVE_ERROR,
-                   "samples exact; stop order not sent; next start refused (KV_ERR_OPEN_DEVICE)"});
+  for (const char* f : kLx)
+    cells.push_back({State::Scan, F::Killed, f, "device process, mid-scan", 0, KV_ERR_SEND, kEnded,
+                     kEnded, KV_EVENT_RECEIVE_ERROR,
+                     "samples exact; stop order not sent; next start refused (KV_ERR_OPEN_DEVICE)"});
   // Finite scans of 2000 samples at 100 kHz, cut before their count.
   for (const char* f : kLx) {
     if (std::string(f) != "LXR5000")
@@ -162,6 +165,19 @@ std::vector<Cell> make_cells() {
                      kTimedOut, kTimedOut | KV_STATUS_COUNT_REACHED, KV_EVENT_TIMEOUT,
                      "201 samples exact"});
   }
+
+  // Sync-in frame scans (frames of 18 bytes, 9 acknowledged words): only
+  // whole frames are delivered.
+  cells.push_back({State::SyncIn, F::DataClosed, "LX3100", "data connection after 501 words", 1,
+                   kNone, kEnded, kTimedOut, KV_EVENT_RECEIVE_ERROR,
+                   "the 55 whole frames before it exact; next sync-in scan exact"});
+  cells.push_back({State::SyncIn, F::Reset, "LX3100", "data connection after 501 words", 1, kNone,
+                   kEnded, kTimedOut, KV_EVENT_RECEIVE_ERROR,
+                   "at most 55 frames, exact; next sync-in scan exact"});
+  // A sync-in scan has no count to wait for: a silent device ends it
+  // quietly at the first expiry, as a finite scan that has all its samples.
+  cells.push_back({State::SyncIn, F::SilenceMidScan, "LX3100", "data after 501 words", 1, kNone,
+                   kEnded, kTimedOut, 0, "55 frames exact; ends quietly at the first 50 ms expiry"});
 
   // Slot controllers: scans over several slots, each slot on a connection.
   for (const char* f : {"MC610s", "MC620Ws"}) {
@@ -182,9 +198,10 @@ std::vector<Cell> make_cells() {
                    KV_STATUS_ENDED | KV_STATUS_LOG_TIMEOUT,
                    KV_STATUS_ENDED | KV_STATUS_TIMEOUT | KV_STATUS_LOG_TIMEOUT | KV_STATUS_COUNT_REACHED,
                    0, "the 10 scans slot 1 completed, and slot 0's part of the next"});
-  cells.push_back({State::SlotScan, F::Killed, "MC610s", "device process, mid-scan", 0, KV_ERR_SEND,
-                   kEnded, kEnded, 0,
-                   "samples exact; stop order not sent; next start refused (KV_ERR_OPEN_DEVICE)"});
+  for (const char* f : {"MC610s", "MC620Ws"})
+    cells.push_back({State::SlotScan, F::Killed, f, "device process, mid-scan", 0, KV_ERR_SEND,
+                     kEnded, kEnded, 0,
+                     "samples exact; stop order not sent; next start refused (KV_ERR_OPEN_DEVICE)"});
 
   // Logging runs (binary files without configuration).
   cells.push_back({State::Logging, F::Silence, "LX3100", "start order", 0, KV_ERR_READ_TIMEOUT, 0,
@@ -443,6 +460,7 @@ class FaultMatrix : public ::testing::TestWithParam<Cell> {
   void scan_command();
   void scan_stream();
   void scan_killed();
+  void sync_in();
   void logging();
   void download();
 };
@@ -678,6 +696,77 @@ void FaultMatrix::scan_killed() {
   EXPECT_EQ(last_error(), KV_ERR_OPEN_DEVICE);
 }
 
+void FaultMatrix::sync_in() {
+  OpenDevice d(family_config(c().family));
+  Events events;
+  ASSERT_EQ(KV_SetEventCallback(d.handle, 0xFF, 0, &Events::record, &events), 1);
+  ASSERT_EQ(KV_SetConfig(d.handle, 5, 2, 1), 1);  // 50 ms data time-out
+  ASSERT_EQ(KV_SetAIScanParam(d.handle, 3, 0, 0, 2000, 0, 0, 0), 1);
+  sim::SyncInDefinition def;
+  def.header_mode = 1;
+  def.options = 1;
+  def.items = {{1, 3}, {4, 2}};  // three analog codes, two 32-bit words
+  const unsigned short sizes[] = {3, 2}, types[] = {1, 4};
+  ASSERT_EQ(KV_SetSyncInScanParam(d.handle, 1, sizes, types, 2, 1, 0), 1);
+  ASSERT_EQ(def.frame_bytes(), 18u);
+  const uint64_t cut = 501;                       // words
+  const unsigned whole = cut * 2 / 18;            // frames complete before the cut
+  // Every frame waiting, checked against the definition; the frames read.
+  auto read_frames = [&](unsigned first, unsigned at_most) -> unsigned {
+    std::vector<unsigned> header(at_most), analog(at_most * 3), words(at_most * 2);
+    const int got = KV_GetSyncInBufferLV(d.handle, header.data(), analog.data(), nullptr, nullptr,
+                                         words.data(), nullptr, nullptr, nullptr, at_most);
+    for (int f = 0; f < got; ++f) {
+      const auto frame = sim::sync_in_frame(def, first + static_cast<unsigned>(f));
+      auto le = [&](std::size_t at, int bytes) {
+        unsigned v = 0;
+        for (int b = bytes - 1; b >= 0; --b) v = v << 8 | frame[at + static_cast<std::size_t>(b)];
+        return v;
+      };
+      const auto i = static_cast<std::size_t>(f);
+      EXPECT_EQ(header[i], first + i);
+      for (std::size_t k = 0; k < 3; ++k) EXPECT_EQ(analog[i * 3 + k], le(4 + 2 * k, 2)) << f;
+      for (std::size_t k = 0; k < 2; ++k) EXPECT_EQ(words[i * 2 + k], le(10 + 4 * k, 4)) << f;
+    }
+    return got > 0 ? static_cast<unsigned>(got) : 0u;
+  };
+  sim::StreamFault fault;
+  fault.kind = c().fault == FaultKind::DataClosed ? sim::StreamFault::Kind::Close
+               : c().fault == FaultKind::Reset    ? sim::StreamFault::Kind::Reset
+                                                  : sim::StreamFault::Kind::Silence;
+  fault.after_units = cut;
+  d.sim->set_stream_fault(fault);
+  const auto t0 = Clock::now();
+  ASSERT_EQ(KV_StartAIScan(d.handle), 1) << std::hex << last_error();
+  const int timeout_ms = c().fault == FaultKind::SilenceMidScan ? 50 : 0;
+  unsigned short status = 0;
+  unsigned frames = 0;
+  EXPECT_TRUE(wait_until([&] {
+    KV_GetSyncInBufferStatus(d.handle, &status, &frames);
+    return (status & KV_STATUS_ENDED) != 0;
+  }, timeout_ms + 8000));
+  EXPECT_EQ(status & c().status_mask, c().status) << std::hex << status;
+  EXPECT_GE(ms_since(t0), timeout_ms);
+  EXPECT_LT(ms_since(t0), timeout_ms + kMarginMs);
+  expect_event(events);
+  const unsigned got = read_frames(0, whole + 8);
+  if (c().fault == FaultKind::Reset) {
+    EXPECT_LE(got, whole);
+  } else {
+    EXPECT_EQ(got, whole);
+  }
+  EXPECT_EQ(KV_StopAIScan(d.handle), 1);
+  // The device is in step again: a new sync-in scan starts at frame 0, exact.
+  d.sim->set_stream_fault(sim::StreamFault{});
+  ASSERT_EQ(KV_StartAIScan(d.handle), 1) << std::hex << last_error();
+  EXPECT_TRUE(wait_until([&] {
+    KV_GetSyncInBufferStatus(d.handle, &status, &frames);
+    return frames >= 100;
+  }, 8000));
+  EXPECT_EQ(read_frames(0, 100), 100u);
+  EXPECT_EQ(KV_StopAIScan(d.handle), 1);
+}
+
 void FaultMatrix::logging() {
   OpenDevice d(family_config(c().family));
   Events events;
@@ -785,6 +874,8 @@ TEST_P(FaultMatrix, Cell) {
           c().fault == FaultKind::SilenceMidScan)
         return scan_stream();
       return scan_command();
+    case State::SyncIn:
+      return sync_in();
     case State::Logging:
       return logging();
     case State::Download:
