@@ -33,6 +33,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "bench_sim.h"
@@ -139,7 +140,16 @@ struct Result {
   double seconds;
   double cpu;
   uint64_t errors;
+  long waits = 0;       // voluntary context switches of the process (blocking waits)
+  long preempted = 0;   // involuntary ones (a thread lost its core)
 };
+
+// Context switches of the whole process so far: voluntary, involuntary.
+std::pair<long, long> switches() {
+  rusage ru{};
+  getrusage(RUSAGE_SELF, &ru);
+  return {ru.ru_nvcsw, ru.ru_nivcsw};
+}
 
 // The stream both loops must receive, sample by sample.
 std::vector<int16_t> g_expected;
@@ -158,6 +168,7 @@ Result bare_stream(const std::string& ip, unsigned samples) {
   std::snprintf(line, sizeof line, "~01T%010u", samples);
   exchange(cmd, line);
   const double cpu0 = cpu_seconds();
+  const auto sw0 = switches();
   const auto t0 = Clock::now();
   exchange(cmd, "~01S");
   std::vector<char> buf(29200);
@@ -185,6 +196,8 @@ Result bare_stream(const std::string& ip, unsigned samples) {
     (void)!send(data, &units, 4, MSG_NOSIGNAL);
   }
   Result r{seconds_since(t0), cpu_seconds() - cpu0, errors + (n != samples)};
+  r.waits = switches().first - sw0.first;
+  r.preempted = switches().second - sw0.second;
   exchange(cmd, "~01Z");
   close(cmd);
   close(data);
@@ -196,6 +209,7 @@ Result library_stream(KV_HANDLE h, unsigned samples) {
   KV_SetAIScanParam(h, 8, 0, 0, 30000, samples, 0, 0);
   std::vector<unsigned> buf(65536);
   const double cpu0 = cpu_seconds();
+  const auto sw0 = switches();
   const auto t0 = Clock::now();
   KV_StartAIScan(h);
   uint64_t n = 0, errors = 0;
@@ -217,6 +231,8 @@ Result library_stream(KV_HANDLE h, unsigned samples) {
     }
   }
   Result r{seconds_since(t0), cpu_seconds() - cpu0, errors + (n != samples)};
+  r.waits = switches().first - sw0.first;
+  r.preempted = switches().second - sw0.second;
   KV_StopAIScan(h);
   return r;
 }
@@ -232,7 +248,8 @@ void streaming_rows(const std::string& ip, const std::string& bare_ip, unsigned 
                     int rounds, bool only_library) {
   KV_HANDLE h = KV_Device_Create(ip.c_str());
   if (!h) std::exit(1);
-  std::printf("== streaming %u samples, 8 channels, simulator as fast as TCP allows, %d rounds\n",
+  std::printf("== streaming %u samples, 8 channels, simulator as fast as TCP allows, %d rounds\n"
+              "   (a/b: the process's voluntary / involuntary context switches)\n",
               samples, rounds);
   std::vector<double> bare_rate, lib_rate, bare_cpu, lib_cpu, rate_ratio, cpu_ratio;
   uint64_t errors = 0;
@@ -247,9 +264,10 @@ void streaming_rows(const std::string& ip, const std::string& bare_ip, unsigned 
     lib_cpu.push_back(lib.cpu / m);
     rate_ratio.push_back(bare.seconds / lib.seconds);
     cpu_ratio.push_back(lib.cpu / bare.cpu);
-    std::printf("  round %d: bare %7.2f Msamples/s %6.4f CPU s/M   library %7.2f Msamples/s %6.4f "
-                "CPU s/M   errors %llu/%llu\n",
-                r + 1, bare_rate.back(), bare_cpu.back(), lib_rate.back(), lib_cpu.back(),
+    std::printf("  round %d: bare %7.2f Msamples/s %6.4f CPU s/M %5ld/%-4ld  library %7.2f "
+                "Msamples/s %6.4f CPU s/M %5ld/%-4ld  errors %llu/%llu\n",
+                r + 1, bare_rate.back(), bare_cpu.back(), bare.waits, bare.preempted,
+                lib_rate.back(), lib_cpu.back(), lib.waits, lib.preempted,
                 static_cast<unsigned long long>(bare.errors),
                 static_cast<unsigned long long>(lib.errors));
   }
