@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <shared_mutex>
 #include <utility>
 #include <vector>
 
@@ -20,7 +21,7 @@ class HandleTable {
  public:
   // Registers obj under a new handle; the handle.
   void* add(std::shared_ptr<T> obj) {
-    std::lock_guard<std::mutex> lock(mu_);
+    std::unique_lock lock(mu_);
     void* h = next_handle();
     entries_.emplace_back(h, std::move(obj));
     return h;
@@ -29,7 +30,7 @@ class HandleTable {
   // then null. named(obj, handle) runs before the object becomes findable.
   template <class Clash, class Named>
   void* add_unless(std::shared_ptr<T> obj, Clash&& clash, Named&& named) {
-    std::lock_guard<std::mutex> lock(mu_);
+    std::unique_lock lock(mu_);
     for (const auto& e : entries_)
       if (clash(*e.second)) return nullptr;
     void* h = next_handle();
@@ -39,7 +40,7 @@ class HandleTable {
   }
   std::shared_ptr<T> find(const void* handle) const {
     if (handle == nullptr) return nullptr;
-    std::lock_guard<std::mutex> lock(mu_);
+    std::shared_lock lock(mu_);
     for (const auto& e : entries_)
       if (e.first == handle) return e.second;
     return nullptr;
@@ -47,7 +48,7 @@ class HandleTable {
   // Unregisters the handle; the object it named (null when unknown), which
   // the caller destroys outside the table's lock.
   std::shared_ptr<T> remove(const void* handle) {
-    std::lock_guard<std::mutex> lock(mu_);
+    std::unique_lock lock(mu_);
     for (auto it = entries_.begin(); it != entries_.end(); ++it) {
       if (it->first == handle) {
         std::shared_ptr<T> obj = std::move(it->second);
@@ -59,7 +60,7 @@ class HandleTable {
   }
   // Every registered handle, for closing them all.
   std::vector<void*> handles() const {
-    std::lock_guard<std::mutex> lock(mu_);
+    std::shared_lock lock(mu_);
     std::vector<void*> out;
     out.reserve(entries_.size());
     for (const auto& e : entries_) out.push_back(e.first);
@@ -67,18 +68,21 @@ class HandleTable {
   }
   template <class Pred>
   bool any(Pred&& pred) const {
-    std::lock_guard<std::mutex> lock(mu_);
+    std::shared_lock lock(mu_);
     for (const auto& e : entries_)
       if (pred(*e.second)) return true;
     return false;
   }
   int count() const {
-    std::lock_guard<std::mutex> lock(mu_);
+    std::shared_lock lock(mu_);
     return static_cast<int>(entries_.size());
   }
 
  private:
-  mutable std::mutex mu_;
+  // Look-ups (every API call) share the lock, so that threads serving
+  // different devices never wait for each other; only registration and
+  // release take it alone.
+  mutable std::shared_mutex mu_;
   std::vector<std::pair<void*, std::shared_ptr<T>>> entries_;
 };
 

@@ -9,7 +9,8 @@
 namespace korvel {
 
 // Registered devices under handles that are never reused. Guarded by one
-// lock: creation, release and every lookup may come from different threads.
+// reader-writer lock: creation, release and every lookup may come from
+// different threads; lookups of different threads run side by side.
 class DeviceRegistry : public HandleTable<MODEL> {
  public:
   // Registers the device unless its address is registered already (checked
