@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <mutex>
 #include <thread>
@@ -115,31 +114,6 @@ TEST(Scan, FiniteScanIsSampleExactInCodesAndVoltsAcrossReadsOfAnySize) {
   EXPECT_EQ(stats.ack_mismatches, 0u);
   EXPECT_EQ(KV_StopAIScan(d.handle), 1);
   EXPECT_EQ(d.last_command(), "~01Z");
-}
-
-TEST(Scan, ContinuousLiveScanDrainedWhileRunning) {
-  OpenDevice d;  // real time: 8 channels at 10 kHz
-  ASSERT_EQ(KV_SetAIScanParam(d.handle, 8, 1, 0, 10000, 0, 0, 0), 1);
-  ASSERT_EQ(KV_StartAIScan(d.handle), 1);
-  std::vector<unsigned> buf(8192);
-  uint64_t n = 0;
-  // About 80 000 samples a second arrive, paced by the device; every one is
-  // checked while the scan goes on.
-  ASSERT_TRUE(wait_until([&] {
-    const int got = KV_GetAIBufferHex(d.handle, buf.data(), static_cast<unsigned>(buf.size()));
-    for (int i = 0; i < got; ++i, ++n)
-      if (buf[i] != static_cast<unsigned>(static_cast<int>(sim::stream_code(8, n)))) return true;
-    return n >= 40000;
-  }, 20000));
-  EXPECT_GE(n, 40000u) << "sample " << n << " differs";
-  unsigned short status = 0;
-  unsigned count = 0;
-  KV_GetAIBufferStatus(d.handle, &status, &count);
-  EXPECT_EQ(status & 0x06, 0);  // running, nothing lost
-  ASSERT_EQ(KV_StopAIScan(d.handle), 1);
-  const auto stats = d.sim->stream_stats();
-  EXPECT_EQ(stats.ack_mismatches, 0u);
-  EXPECT_LE(stats.max_unacked_bytes, 32768u);
 }
 
 struct RamCase {
@@ -503,71 +477,6 @@ TEST(Lifecycle, StopIsPromptWhateverTheWorkerIsWaitingFor) {
     // a second or more.
     EXPECT_LT(ms, 900) << "mode " << c.mode;
   }
-}
-
-TEST(Lifecycle, StartStopThreeHundredTimes) {
-  OpenDevice d(fast_config());
-  ASSERT_EQ(KV_SetAIScanParam(d.handle, 8, 0, 0, 30000, 0, 0, 0), 1);
-  for (int i = 0; i < 300; ++i) {
-    ASSERT_EQ(KV_StartAIScan(d.handle), 1) << i;
-    // Now and then the stop comes while data streams, else right away.
-    if (i % 30 == 0) {
-      ASSERT_EQ(wait_status(d.handle, 0x01) & 0x01, 0x01) << i;
-    }
-    ASSERT_EQ(KV_StopAIScan(d.handle), 1) << i;
-  }
-  // The device is still in step: a finite scan is exact.
-  ASSERT_EQ(KV_SetAIScanParam(d.handle, 2, 0, 0, 1000, 1000, 0, 0), 1);
-  ASSERT_EQ(KV_StartAIScan(d.handle), 1);
-  ASSERT_EQ(wait_status(d.handle, 0x84) & 0x8C, 0x84);
-  std::vector<unsigned> buf(1000);
-  ASSERT_EQ(KV_GetAIBufferHex(d.handle, buf.data(), 1000), 1000);
-  for (unsigned i = 0; i < 1000; ++i)
-    ASSERT_EQ(buf[i], static_cast<unsigned>(static_cast<int>(sim::stream_code(2, i)))) << i;
-  KV_StopAIScan(d.handle);
-}
-
-TEST(Lifecycle, ReleaseWhileScanning) {
-  for (int i = 0; i < 20; ++i) {
-    OpenDevice d(fast_config());
-    ASSERT_EQ(KV_SetAIScanParam(d.handle, 8, 0, 0, 30000, 0, 0, 0), 1);
-    ASSERT_EQ(KV_StartAIScan(d.handle), 1);
-    // Released at once, or while data streams.
-    if (i % 2 == 1) {
-      ASSERT_EQ(wait_status(d.handle, 0x01) & 0x01, 0x01) << i;
-    }
-    ASSERT_EQ(KV_Device_Release(d.handle), 1);
-    d.handle = nullptr;
-  }
-}
-
-TEST(Lifecycle, ReadersOnOtherThreadsDuringStopAndRelease) {
-  OpenDevice d(fast_config());
-  ASSERT_EQ(KV_SetAIScanParam(d.handle, 8, 0, 0, 30000, 0, 0, 0), 1);
-  std::atomic<bool> done{false};
-  KV_HANDLE h = d.handle;
-  std::thread reader([&] {
-    std::vector<float> v(4096);
-    unsigned short st;
-    unsigned n;
-    while (!done) {
-      KV_GetAIBuffer(h, v.data(), 4096);
-      KV_GetAIBufferStatus(h, &st, &n);
-    }
-  });
-  for (int i = 0; i < 50; ++i) {
-    ASSERT_EQ(KV_StartAIScan(h), 1);
-    // Stopped while streaming, with the reader taking samples.
-    if (i % 2 == 1) {
-      ASSERT_TRUE(wait_until([&] { return KVList().find(h)->GetTCPReceivedCnt() > 0; })) << i;
-    }
-    ASSERT_EQ(KV_StopAIScan(h), 1);
-  }
-  ASSERT_EQ(KV_StartAIScan(h), 1);
-  ASSERT_EQ(KV_Device_Release(h), 1);
-  d.handle = nullptr;
-  done = true;
-  reader.join();
 }
 
 TEST(Lifecycle, DigitalOperationsAreRefusedForTheWholeRun) {
