@@ -3,12 +3,15 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <functional>
-#include <thread>
-#include <vector>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
+#include <utility>
+#include <vector>
 
 #include "fs_helpers.h"
 #include "korvel/sim/device.h"
@@ -142,6 +145,31 @@ inline bool wait_until(const std::function<bool()>& pred, int timeout_ms = 8000)
   }
   return true;
 }
+
+// A device's events as its callback saw them: id, value and thread.
+struct EventLog {
+  std::mutex mu;
+  std::vector<std::pair<unsigned short, unsigned>> events;
+  std::vector<std::thread::id> threads;
+  static void record(KV_HANDLE, unsigned short event, unsigned value, void* user) {
+    auto* log = static_cast<EventLog*>(user);
+    std::lock_guard<std::mutex> lock(log->mu);
+    log->events.emplace_back(event, value);
+    log->threads.push_back(std::this_thread::get_id());
+  }
+  std::vector<std::pair<unsigned short, unsigned>> take() {
+    std::lock_guard<std::mutex> lock(mu);
+    return events;
+  }
+  int count(unsigned short event) {
+    std::lock_guard<std::mutex> lock(mu);
+    return static_cast<int>(
+        std::count_if(events.begin(), events.end(), [&](const auto& e) { return e.first == event; }));
+  }
+  bool wait_for(unsigned short event, int timeout_ms = 5000) {
+    return wait_until([&] { return count(event) > 0; }, timeout_ms);
+  }
+};
 
 // Polls the buffer status until all of bits are set (bounded); the last status.
 inline unsigned short wait_status(KV_HANDLE h, unsigned short bits, int timeout_ms = 8000) {

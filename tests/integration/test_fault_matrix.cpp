@@ -22,7 +22,6 @@
 #include <cstdio>
 #include <cstring>
 #include <iostream>
-#include <mutex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -291,19 +290,7 @@ bool sample_is(const std::string& family, unsigned channels, uint64_t n, unsigne
   return code == raw24(sim::stream_code24(channels, n));
 }
 
-struct Events {
-  std::mutex mu;
-  std::vector<unsigned short> seen;
-  static void record(KV_HANDLE, unsigned short event, unsigned, void* user) {
-    auto* e = static_cast<Events*>(user);
-    std::lock_guard<std::mutex> lock(e->mu);
-    e->seen.push_back(event);
-  }
-  int count(unsigned short event) {
-    std::lock_guard<std::mutex> lock(mu);
-    return static_cast<int>(std::count(seen.begin(), seen.end(), event));
-  }
-};
+using Events = EventLog;
 
 // Reads the ring of a scan from sample `next` on, checking every sample,
 // until want samples were read in all or the deadline passed.

@@ -129,10 +129,7 @@ class SyncInScan : public ::testing::Test {
   }
   float volts(int channel, int16_t code) {
     float v = 0;
-    dev_->with<Lx3100>([&](Lx3100& m) {
-      const int c = ((code * m.state().cal_gain[channel][0]) >> 15) + m.state().cal_offset[channel][0];
-      v = static_cast<float>(c) / 6553.6f;
-    });
+    KV_Calibrate_Data_Float(dev_->handle, channel, 0, code, &v);
     return v;
   }
   // Reads n frames as flat arrays and checks them against frames first.. of
